@@ -1,0 +1,77 @@
+#include "converter/decoder/timing_decoder.hpp"
+
+#include <cstdio>
+#include <limits>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/edge_scanner.hpp"
+#include "converter/decoder/exact_decoder.hpp"
+#include "converter/output/tape_image.hpp"
+#include "converter/settings.hpp"
+
+namespace sonokas::decoder {
+
+namespace {
+
+constexpr double kShortInterval = 0.0018;
+constexpr double kPauseAllowance = 0.0046;
+constexpr double kMinimumEnd = 0.001;
+constexpr double kResyncPause = 0.0047;
+
+// The time since the last measured edge; the edge becomes the new boundary.
+double TakeInterval() {
+    const double t = Seconds(static_cast<std::int64_t>(cursor.position) - cursor.lastBoundary);
+    cursor.lastBoundary = cursor.position;
+    return t;
+}
+
+}  // namespace
+
+double Seconds(std::int64_t samples) {
+    if (cursor.sampleRate == 0) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return static_cast<double>(samples) / cursor.sampleRate;
+}
+
+std::uint8_t ReadByteTimed() {
+    unsigned byte = 0;
+    for (int i = 0; i < 8; ++i) {
+        int found = NextEdge();
+        const double t1 = TakeInterval();
+        const float t1f = static_cast<float>(t1);
+        const bool one = t1f <= kShortInterval;
+        double t = t1;
+        if (one) {
+            found = NextEdge();
+            t = TakeInterval();
+        }
+        if (i == 7 && t - kPauseAllowance < kMinimumEnd) {
+            std::printf("PROBLEM - Byte %i didn't finish properly!!! time: %f\n", output::image.byteCount,
+                        Seconds(cursor.position));
+            if (found == 1) {
+                double u = 0;
+                do {
+                    found = NextEdge();
+                    u = TakeInterval();
+                } while (found != 0 && u < kResyncPause);
+            }
+        }
+        if (one) {
+            byte |= 1u << i;
+        }
+        if (found == 0) {
+            break;
+        }
+    }
+    return static_cast<std::uint8_t>(byte);
+}
+
+std::uint8_t ReadTapeByte() {
+    if (settings.exactValue == kTimingDecoder) {
+        return ReadByteTimed();
+    }
+    return ReadByteExact();
+}
+
+}  // namespace sonokas::decoder

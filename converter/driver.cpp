@@ -1,0 +1,186 @@
+#include "converter/driver.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/error_view.hpp"
+#include "converter/input/readers.hpp"
+#include "converter/output/record.hpp"
+#include "converter/output/tape_image.hpp"
+
+namespace sonokas {
+
+namespace {
+
+constexpr const char* kUsage[] = {
+    "\nUsage: SONOKAS options [INPUT.VOC|.WAV|.CSW] [OUTPUT.GTP|.BIN]\n",
+    "\n       Options: /bin       - Create .Binary file instead of GTP\n",
+    "                /thr num   - Set Threshold to num (default: 220)\n",
+    "                /up        - Reverse detection direction\n",
+    "                /exact num - Use Exact algorythm with value num\n",
+    "                /name str  - Insert the NAME block with str\n",
+    "                /fail num  - Increase exact for num times until OK\n",
+    "                /inter     - Turn on Interactive Erorr fixing\n",
+};
+
+constexpr const char* kTooLong = "Too long name on command line (255 characters at most)!";
+
+// Leading blanks, a sign and digits; no digits give 0; values past 32 bits are clamped.
+std::int32_t ParseNumber(const char* text) {
+    errno = 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+std::string Format(const char* format, const char* argument) {
+    const int size = std::snprintf(nullptr, 0, format, argument);
+    std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, argument);
+    return text;
+}
+
+const char* StatusMessage(input::LoadStatus status) {
+    switch (status) {
+        case input::LoadNoMemory: return "Not enough memory to load input file!";
+        case input::LoadBadVersion: return "This version of the sample file is not supported!";
+        case input::LoadBadFormat: return "The sample data is in a unsupported format!";
+        case input::LoadEmpty: return "The sample file is empty!";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (argument[0] != '/') {
+            ++settings.fileNameCount;
+            if (settings.fileNameCount > 2) {
+                return "Too Many files on command line!";
+            }
+            SettingText& path = settings.fileNameCount == 1 ? settings.inputPath : settings.outputPath;
+            if (!path.Assign(argument)) {
+                return kTooLong;
+            }
+            continue;
+        }
+        const char option = argument[1];
+        const bool takesValue = option == 'e' || option == 'f' || option == 'n' || option == 't';
+        if (takesValue && i + 1 >= argc) {
+            // The value is missing: the option cannot be carried out.
+            return Format("Invalid Option %s !", argument);
+        }
+        switch (option) {
+            case 'b': settings.binaryOutput = true; break;
+            case 'i': settings.interactive = true; break;
+            case 'u': settings.reverseDirection = true; break;
+            case 'e': settings.exactValue = ParseNumber(argv[++i]); break;
+            case 'f': settings.failCount = ParseNumber(argv[++i]); break;
+            case 't': settings.threshold = ParseNumber(argv[++i]); break;
+            case 'n':
+                if (!settings.nameText.Assign(argv[++i])) {
+                    return kTooLong;
+                }
+                break;
+            default: return Format("Invalid Option %s !", argument);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> DeriveOutputPath(std::string_view path, std::string_view extension) {
+    std::string result;
+    const auto dot = path.rfind('.');
+    if (dot == std::string_view::npos) {
+        result = std::string(path) + ".";
+    } else {
+        result = std::string(path.substr(0, dot + 1));
+    }
+    result += extension;
+    if (result.size() > 255) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+void PrintSampleInfo(const input::SampleInfo& info) {
+    std::printf("\nType: %s\n", info.typeText);
+    std::printf("Duration: %02d hrs %02d mins %02d.%02d secs\n", info.hours, info.minutes, info.seconds,
+                info.hundredths);
+    std::printf("Rate: %d Hz\n", info.sampleRate);
+}
+
+void ErrorExit(const std::string& message) {
+    std::printf("\n-- Error: %s\n", message.c_str());
+    std::exit(0);
+}
+
+int RunConverter(int argc, const char* const* argv) {
+    std::printf("\nVOC/CSW/WAV to GTP (Galaksija Tape) Converter - 0.06\n");
+    if (argc <= 1) {
+        for (const char* line : kUsage) {
+            std::printf("%s", line);
+        }
+        return 0;
+    }
+    if (auto error = ScanArguments(argc, argv)) {
+        ErrorExit(*error);
+    }
+    if (settings.fileNameCount == 0) {
+        ErrorExit("No Files specified !");
+    }
+    if (settings.fileNameCount == 1) {
+        auto derived = DeriveOutputPath(settings.inputPath.view(), settings.binaryOutput ? "bin" : "gtp");
+        if (!derived || !settings.outputPath.Assign(*derived)) {
+            ErrorExit(kTooLong);
+        }
+    }
+
+    using Loader = input::LoadStatus (*)(const char*, input::SampleInfo&, input::SampleBuffer&, std::int32_t&);
+    constexpr Loader kReaders[] = {input::LoadVoc, input::LoadWav, input::LoadCsw};
+    input::SampleInfo info;
+    input::SampleBuffer samples;
+    std::int32_t sampleCount = 0;
+    for (Loader load : kReaders) {
+        const input::LoadStatus status = load(settings.inputPath.c_str(), info, samples, sampleCount);
+        if (status == input::LoadOk) {
+            PrintSampleInfo(info);
+            decoder::cursor.sampleRate = info.sampleRate;
+            break;
+        }
+        samples.reset();
+        sampleCount = 0;
+        if (const char* message = StatusMessage(status)) {
+            ErrorExit(message);
+        }
+    }
+    decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
+
+    if (settings.interactive) {
+        decoder::OpenErrorView();
+    }
+    while (settings.failCount > 0) {
+        const output::AttemptOutcome outcome = output::ConvertRecord();
+        if (outcome == output::AttemptOutcome::bad) {
+            --settings.failCount;
+        } else {
+            settings.failCount = 0;
+        }
+        // Raised in wrapping arithmetic: a value at the top of the range must not overflow.
+        settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.exactValue) + 1u);
+        decoder::cursor.position = 0;
+        decoder::cursor.lastBoundary = 0;
+        decoder::cursor.previousSample = 0;
+        output::image.byteCount = 0;
+    }
+    decoder::track = decoder::SampleTrack{};
+    return 1;
+}
+
+}  // namespace sonokas

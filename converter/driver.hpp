@@ -1,0 +1,29 @@
+// The converter's command line, loading and run loop.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "converter/input/sample.hpp"
+#include "converter/settings.hpp"
+
+namespace sonokas {
+
+// Fills `settings` from the arguments after the program name; gives the error message
+// of the first faulty argument, if any. Output paths are not derived here.
+std::optional<std::string> ScanArguments(int argc, const char* const* argv);
+
+// The output path for a lone input path: cut after the last ".", add the extension.
+// A path without any "." gets "." and the extension appended. Empty when too long.
+std::optional<std::string> DeriveOutputPath(std::string_view path, std::string_view extension);
+
+void PrintSampleInfo(const input::SampleInfo& info);
+
+// Prints the error frame and ends the process with status 0.
+[[noreturn]] void ErrorExit(const std::string& message);
+
+// The whole run; gives the exit status (errors end the process through ErrorExit).
+int RunConverter(int argc, const char* const* argv);
+
+}  // namespace sonokas

@@ -1,0 +1,15 @@
+// The three recording readers. Each sets the buffer to none and the count to 0 first,
+// closes its file on every path, and hands out a buffer only with LoadOk.
+#pragma once
+
+#include <cstdint>
+
+#include "converter/input/sample.hpp"
+
+namespace sonokas::input {
+
+LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
+LoadStatus LoadVoc(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
+LoadStatus LoadCsw(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
+
+}  // namespace sonokas::input

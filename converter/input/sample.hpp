@@ -1,0 +1,60 @@
+// The common form of every loaded recording: signed 8-bit mono samples and their description.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+namespace sonokas::input {
+
+enum LoadStatus : int {
+    LoadOk = 0,
+    LoadNoMemory = 1,
+    LoadBadLayout = 2,
+    LoadNotThisFormat = 3,
+    LoadBadVersion = 4,
+    LoadBadFormat = 5,
+    LoadEmpty = 6,
+};
+
+struct SampleInfo {
+    const char* typeText = "";
+    std::int32_t sampleRate = 0;
+    std::int32_t sampleCount = 0;
+    std::int32_t hours = 0;
+    std::int32_t minutes = 0;
+    std::int32_t seconds = 0;
+    std::int32_t hundredths = 0;
+};
+
+// One heap block of signed 8-bit samples, owned by whoever holds it.
+using SampleBuffer = std::unique_ptr<std::int8_t[]>;
+
+// The largest sample count a buffer may have: counts are signed 32-bit everywhere.
+inline constexpr std::uint64_t kMaxSampleCount = 0x7FFFFFFF;
+
+// Allocates `count` samples, or gives no buffer when memory is short.
+SampleBuffer AllocateSamples(std::uint32_t count);
+
+// Reads `frames` PCM frames from the file's position and writes one sample per frame.
+// 8-bit data is unsigned, 16-bit signed little-endian, stereo averaged. Other layouts
+// write nothing. Frames the file cannot supply whole become 0 (the centre line).
+void ConvertPcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, int bitsPerSample,
+                int channels);
+
+// Converts one frame's bytes to a sample; the layout must be 1 or 2 channels of 8 or 16 bits.
+std::int8_t ConvertFrame(const std::uint8_t* frame, int bitsPerSample, int channels);
+
+// True for the layouts ConvertPcm converts.
+constexpr bool IsConvertibleLayout(int bitsPerSample, int channels) {
+    return (bitsPerSample == 8 || bitsPerSample == 16) && (channels == 1 || channels == 2);
+}
+
+// Fills hours, minutes, seconds and hundredths from sampleRate and sampleCount.
+// A rate of 0 gives a duration of all zeros.
+void ComputeDuration(SampleInfo& info);
+
+// Bytes from the file's current position to its end (0 when that cannot be told).
+std::uint64_t BytesLeftInFile(std::FILE* file);
+
+}  // namespace sonokas::input
