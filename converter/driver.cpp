@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/error_view.hpp"
@@ -37,6 +38,12 @@ std::int32_t ParseNumber(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+// Options begin with "/"; an absolute path such as /tmp/TAPE.WAV (a further "/" inside)
+// is a file name, since no option word holds a second "/".
+bool IsOption(const char* argument) {
+    return argument[0] == '/' && std::strchr(argument + 1, '/') == nullptr;
+}
+
 std::string Format(const char* format, const char* argument) {
     const int size = std::snprintf(nullptr, 0, format, argument);
     std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
@@ -59,7 +66,7 @@ const char* StatusMessage(input::LoadStatus status) {
 std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (argument[0] != '/') {
+        if (!IsOption(argument)) {
             ++settings.fileNameCount;
             if (settings.fileNameCount > 2) {
                 return "Too Many files on command line!";

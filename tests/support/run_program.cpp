@@ -30,7 +30,8 @@ std::string Quote(const std::string& text) {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
     std::string command = Quote(program);
     for (const auto& argument : arguments) {
-        command += " " + Quote(argument);
+        command += ' ';
+        command += Quote(argument);
     }
     command += " </dev/null";
     ProgramResult result;
