@@ -1,0 +1,3 @@
+#include "lister/lister.hpp"
+
+int main(int argc, char** argv) { return kasdir::RunLister(argc, argv); }
