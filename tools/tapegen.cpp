@@ -1,4 +1,5 @@
 // tapegen: writes the Galaksija tape signal of a record, or of a GTP file, as a sound file.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,15 +8,18 @@
 #include <vector>
 
 #include "tools/audio_writer.hpp"
+#include "tools/csw_writer.hpp"
+#include "tools/voc_writer.hpp"
 #include "tools/tape_signal.hpp"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: tapegen [options] OUTPUT.WAV\n"
+    "Usage: tapegen [options] OUTPUT.WAV|.VOC|.CSW\n"
     "\n"
     "Writes the tape signal of one record (or of every standard block of a GTP file)\n"
-    "as a sound file that a Galaksija, or the converter, can read back.\n"
+    "as a sound file that a Galaksija, or the converter, can read back. The output\n"
+    "file's extension picks the format: .wav (default), .voc or .csw.\n"
     "\n"
     "Record:\n"
     "  --gtp FILE         play the standard blocks of a GTP file (one record each)\n"
@@ -35,7 +39,29 @@ const char kUsage[] =
     "  --noise F          added noise, 0 to 1 of full scale (default 0)\n"
     "  --drift F          speed change over the recording, e.g. 0.03 ends 3% slower\n"
     "  --silence S        seconds of silence before the signal (default 0.1)\n"
-    "  --seed N           seed of the noise and of --random (default 1)\n";
+    "  --seed N           seed of the noise and of --random (default 1)\n"
+    "Creative Voice (.voc):\n"
+    "  --voc-block 1|9    sound block type (default 1): 1 holds 8-bit mono at the rate\n"
+    "                     1000000/(256-n) nearest to --rate; 9 any --bits and --channels\n"
+    "  --voc-split BYTES  data bytes per sound block; the rest follows in type 2 blocks\n"
+    "  --voc-silence      a silence block before the sound\n"
+    "  --voc-text         a text block after the header\n"
+    "  --voc-repeat N     N nested repeat loops (1 to 32) play the leading silence\n"
+    "Compressed Square Wave (.csw), high wherever the signal is above 0:\n"
+    "  --csw-version V    1.0 or 1.1 (default 1.1)\n"
+    "  --csw-start-high   set the start-high flag (a 1.1 file then starts high)\n";
+
+// The output format, by the file's extension (upper or lower case).
+enum class OutputKind { wav, voc, csw };
+
+OutputKind KindOf(const std::string& path) {
+    const auto dot = path.rfind('.');
+    std::string extension = dot == std::string::npos ? "" : path.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == "voc") return OutputKind::voc;
+    if (extension == "csw") return OutputKind::csw;
+    return OutputKind::wav;
+}
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tapegen: %s\n", message.c_str());
@@ -81,6 +107,8 @@ int main(int argc, char** argv) {
     std::string gtpPath;
     std::string output;
     long randomCount = 0;
+    tapegen::VocLayout vocLayout;
+    tapegen::CswLayout cswLayout;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -148,6 +176,26 @@ int main(int argc, char** argv) {
         } else if (arg == "--seed") {
             if (!number(n) || n < 0) return Fail("--seed needs a number");
             options.seed = static_cast<std::uint32_t>(n);
+        } else if (arg == "--voc-block") {
+            if (!number(n) || (n != 1 && n != 9)) return Fail("--voc-block takes 1 or 9");
+            vocLayout.soundBlock = static_cast<int>(n);
+        } else if (arg == "--voc-split") {
+            if (!number(n) || n < 1 || n > 0xFFFF00) return Fail("--voc-split takes 1 to 16776960 bytes");
+            vocLayout.blockBytes = static_cast<std::uint32_t>(n);
+        } else if (arg == "--voc-silence") {
+            vocLayout.silenceBlock = true;
+        } else if (arg == "--voc-text") {
+            vocLayout.textBlock = true;
+        } else if (arg == "--voc-repeat") {
+            if (!number(n) || n < 1 || n > 32) return Fail("--voc-repeat takes 1 to 32 loops");
+            vocLayout.repeatDepth = static_cast<int>(n);
+        } else if (arg == "--csw-version") {
+            const char* text = value();
+            const std::string version = text == nullptr ? "" : text;
+            if (version != "1.0" && version != "1.1") return Fail("--csw-version takes 1.0 or 1.1");
+            cswLayout.minorVersion = version == "1.0" ? 0 : 1;
+        } else if (arg == "--csw-start-high") {
+            cswLayout.startHigh = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return Fail("unknown option " + arg + " (see --help)");
         } else if (output.empty()) {
@@ -182,6 +230,17 @@ int main(int argc, char** argv) {
     }
     const auto pulses = tapegen::LayOutPulses(records, options);
     const auto signal = tapegen::RenderPulses(pulses, format.sampleRate, options);
-    if (!tapegen::WriteWav(output, signal, format)) return Fail("cannot write " + output);
+    std::string error;
+    switch (KindOf(output)) {
+        case OutputKind::voc:
+            if (!tapegen::WriteVoc(output, signal, format, vocLayout, error)) return Fail(error);
+            break;
+        case OutputKind::csw:
+            if (!tapegen::WriteCsw(output, signal, format.sampleRate, cswLayout, error)) return Fail(error);
+            break;
+        case OutputKind::wav:
+            if (!tapegen::WriteWav(output, signal, format)) return Fail("cannot write " + output);
+            break;
+    }
     return 0;
 }
