@@ -80,6 +80,36 @@ std::vector<Pulse> LayOutPulses(const std::vector<std::vector<std::uint8_t>>& re
     return pulses;
 }
 
+double SlotTime(const SignalOptions& options, std::size_t byteIndex, int bit) {
+    return options.leadingSilence + static_cast<double>(byteIndex) * kByteLength + bit * kSlot;
+}
+
+Pulse* FindPulse(std::vector<Pulse>& pulses, double time) {
+    constexpr double kTolerance = 1e-6;
+    auto it = std::lower_bound(pulses.begin(), pulses.end(), time - kTolerance,
+                               [](const Pulse& pulse, double t) { return pulse.time < t; });
+    return it != pulses.end() && it->time <= time + kTolerance ? &*it : nullptr;
+}
+
+void InsertPulse(std::vector<Pulse>& pulses, const Pulse& pulse) {
+    auto it = std::upper_bound(pulses.begin(), pulses.end(), pulse.time,
+                               [](double t, const Pulse& other) { return t < other.time; });
+    pulses.insert(it, pulse);
+}
+
+void SetMiddlePulseHeight(std::vector<Pulse>& pulses, const std::vector<std::uint8_t>& bytes,
+                          const SignalOptions& options, std::size_t first, std::size_t count, double height) {
+    for (std::size_t i = first; i < bytes.size() && i < first + count; ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((bytes[i] >> bit) & 1) {
+                if (Pulse* pulse = FindPulse(pulses, SlotTime(options, i, bit) + kHalfSlot)) {
+                    pulse->height = height;
+                }
+            }
+        }
+    }
+}
+
 double SignalLength(const std::vector<Pulse>& pulses, const SignalOptions& options) {
     const double last = pulses.empty() ? options.leadingSilence : pulses.back().time + options.pulseWidth;
     return last + options.trailingSilence;

@@ -51,6 +51,21 @@ struct SignalOptions {
 // A closing pulse follows each record's last byte, so that its last bit ends like every other.
 std::vector<Pulse> LayOutPulses(const std::vector<std::vector<std::uint8_t>>& records, const SignalOptions& options);
 
+// Where bit `bit` (0 to 7) of byte `byteIndex` of a single laid-out record begins, in nominal
+// seconds; the middle pulse of a 1 bit lies kHalfSlot later.
+double SlotTime(const SignalOptions& options, std::size_t byteIndex, int bit);
+
+// The pulse laid out at `time` (within a microsecond), or none. Lets a test weaken one pulse.
+Pulse* FindPulse(std::vector<Pulse>& pulses, double time);
+
+// Adds a pulse, for example a small crackle, keeping the pulses in time order.
+void InsertPulse(std::vector<Pulse>& pulses, const Pulse& pulse);
+
+// Sets the height of every middle pulse (the second pulse of a 1 bit) of the bytes
+// first .. first + count - 1 of a single laid-out record.
+void SetMiddlePulseHeight(std::vector<Pulse>& pulses, const std::vector<std::uint8_t>& bytes,
+                          const SignalOptions& options, std::size_t first, std::size_t count, double height);
+
 // Total nominal length in seconds of the pulses plus the trailing silence.
 double SignalLength(const std::vector<Pulse>& pulses, const SignalOptions& options);
 
