@@ -4,6 +4,7 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/edge_scanner.hpp"
+#include "converter/decoder/exact_decoder.hpp"
 #include "converter/decoder/timing_decoder.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -55,6 +56,8 @@ AttemptOutcome ConvertRecord() {
     gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     if (settings.exactValue == kTimingDecoder) {
         decoder::NextEdge();
+    } else {
+        decoder::FrameExactStart();
     }
     cursor.lastBoundary = cursor.position;
     std::printf("\nStarting conversion\n\n");
