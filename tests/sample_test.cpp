@@ -108,6 +108,11 @@ TEST(ComputeDuration, SplitsTheLengthIntoClockFields) {
         {44100, 44100, 0, 0, 1, 0},
         {1000, 0, 0, 0, 0, 0},      // no rate: no meaningful duration, all zeros
         {5, -1, 0, 0, 0, 0},        // a rate of -1 counts as a huge unsigned rate
+        // One sample short of a whole minute or hour: the clock stays in range, never -1 or 60
+        // (a length that single precision rounds up to the next unit shows that unit).
+        {10079999, 8000, 0, 20, 59, 99},
+        {158759999, 44100, 1, 0, 0, 0},
+        {16779599, 1, 4661, 0, 0, 0},
     };
     for (const auto& c : cases) {
         SampleInfo info;

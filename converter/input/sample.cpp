@@ -69,6 +69,13 @@ void ComputeDuration(SampleInfo& info) {
     rest = rest - static_cast<float>(60 * info.minutes);
     info.seconds = static_cast<std::int32_t>(std::floor(rest));
     info.hundredths = static_cast<std::int32_t>((rest - static_cast<float>(info.seconds)) * 100.0f);
+    // The single-precision steps can take a unit too many or too few at a unit's boundary
+    // (21 minutes less one sample at 8000 Hz came out as "21 mins -1.99 secs"): carry back.
+    if (info.hundredths > 99) info.hundredths = 99;
+    if (info.seconds < 0) { info.seconds += 60; --info.minutes; }
+    if (info.seconds >= 60) { info.seconds -= 60; ++info.minutes; }
+    if (info.minutes < 0) { info.minutes += 60; --info.hours; }
+    if (info.minutes >= 60) { info.minutes -= 60; ++info.hours; }
 }
 
 std::uint64_t BytesLeftInFile(std::FILE* file) {
