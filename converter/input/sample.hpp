@@ -30,8 +30,17 @@ struct SampleInfo {
 // One heap block of signed 8-bit samples, owned by whoever holds it.
 using SampleBuffer = std::unique_ptr<std::int8_t[]>;
 
-// The largest sample count a buffer may have: counts are signed 32-bit everywhere.
+// The largest sample count a buffer may have: counts are signed 32-bit everywhere. The fuzz
+// build lowers it, so that a few bytes of run data cannot make every run allocate gigabytes.
+#ifdef SONOKAS_MAX_SAMPLE_COUNT
+inline constexpr std::uint64_t kMaxSampleCount = SONOKAS_MAX_SAMPLE_COUNT;
+#else
 inline constexpr std::uint64_t kMaxSampleCount = 0x7FFFFFFF;
+#endif
+static_assert(kMaxSampleCount <= 0x7FFFFFFF);
+
+// The largest sample rate a recording may state: the decoders keep it in a signed 32-bit field.
+inline constexpr std::uint64_t kMaxSampleRate = 0x7FFFFFFF;
 
 // Allocates `count` samples, or gives no buffer when memory is short.
 SampleBuffer AllocateSamples(std::uint32_t count);

@@ -134,7 +134,7 @@ LoadStatus WalkChain(VocSource& source, std::int8_t* fill, std::uint32_t capacit
                 const std::uint32_t rate = Le32(fields);
                 if (vocWalk.recordingRate == -1) {
                     // Without a rate the decoders cannot time the signal.
-                    if (rate == 0 || rate > kMaxSampleCount) {
+                    if (rate == 0 || rate > kMaxSampleRate) {
                         return LoadBadFormat;
                     }
                     vocWalk.recordingRate = static_cast<std::int32_t>(rate);

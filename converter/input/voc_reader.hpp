@@ -12,7 +12,12 @@ inline constexpr int kMaxRepeatDepth = 32;
 
 // Blocks one pass may visit, loop passes included. Real files stay far below; a file of
 // nested loops around blocks that add nothing would otherwise be walked practically forever.
+// The fuzz build lowers it, so that such a file costs milliseconds there instead of seconds.
+#ifdef SONOKAS_MAX_VOC_BLOCK_VISITS
+inline constexpr std::uint32_t kMaxVocBlockVisits = SONOKAS_MAX_VOC_BLOCK_VISITS;
+#else
 inline constexpr std::uint32_t kMaxVocBlockVisits = 1u << 23;
+#endif
 
 // The innermost open loop; remaining 0 means no loop is open.
 struct RepeatLoop {

@@ -76,7 +76,7 @@ LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std
         return LoadNotThisFormat;
     }
     // Only layouts that can be converted, at a rate the decoders can time, are loaded.
-    if (!IsConvertibleLayout(bits, channels) || rate == 0 || rate > kMaxSampleCount) {
+    if (!IsConvertibleLayout(bits, channels) || rate == 0 || rate > kMaxSampleRate) {
         return LoadBadFormat;
     }
     // An interrupted recorder leaves a size the file cannot fill: count what is there.
