@@ -1,0 +1,112 @@
+// The decoders on arbitrary sample buffers with arbitrary settings: whole conversion attempts,
+// run as the converter's attempt loop runs them, into /dev/null.
+//
+// Input: a flag byte, then threshold, exactValue and sampleRate as one choice byte and four
+// value bytes each (the choice picks the value bytes, a small value or an extreme), then the
+// samples, one signed byte each.
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/output/record.hpp"
+#include "converter/output/tape_image.hpp"
+#include "converter/settings.hpp"
+#include "fuzz/fuzz_support.hpp"
+
+namespace {
+
+using namespace sonokas;
+using fuzzing::Check;
+
+constexpr std::size_t kSettingBytes = 5;
+constexpr std::size_t kHeaderBytes = 1 + 3 * kSettingBytes;
+
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t next = 0;
+
+    std::uint8_t Byte() { return next < size ? data[next++] : 0; }
+};
+
+// One setting: the value bytes as they stand, a small signed value, or one of `typical`.
+std::int32_t TakeSetting(Reader& in, const std::int32_t (&typical)[8]) {
+    const std::uint8_t choice = in.Byte();
+    std::uint32_t raw = 0;
+    for (int i = 0; i < 4; ++i) {
+        raw |= std::uint32_t{in.Byte()} << (8 * i);
+    }
+    constexpr std::int32_t kExtremes[8] = {INT32_MIN, INT32_MIN + 1, -2, -1, 0, 1, INT32_MAX - 1, INT32_MAX};
+    switch (choice % 4) {
+        case 0: return static_cast<std::int32_t>(raw);
+        case 1: return static_cast<std::int8_t>(raw);
+        case 2: return kExtremes[(choice / 4) % 8];
+        default: return typical[(choice / 4) % 8];
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzing::SilenceStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Reader in{data, size};
+    const std::uint8_t flags = in.Byte();
+    constexpr std::int32_t kThresholds[8] = {220, 100, 50, 10, 254, 255, 300, 0};
+    constexpr std::int32_t kExactValues[8] = {-1, 0, 3, 10, 20, 40, 80, 200};
+    constexpr std::int32_t kRates[8] = {44100, 22050, 11025, 8000, 4000, 3906, 96000, 1000000};
+    const std::int32_t threshold = TakeSetting(in, kThresholds);
+    const std::int32_t exactValue = TakeSetting(in, kExactValues);
+    const std::int32_t rate = TakeSetting(in, kRates);
+
+    // The samples in a block of their own size, so a read beyond either end is caught;
+    // no samples at all is the converter's state after a file no reader took.
+    const std::size_t count = size > kHeaderBytes ? size - kHeaderBytes : 0;
+    std::unique_ptr<std::int8_t[]> samples;
+    if (count > 0) {
+        samples.reset(new std::int8_t[count]);
+        std::memcpy(samples.get(), data + kHeaderBytes, count);
+    }
+
+    ResetSettings();
+    settings.threshold = threshold;
+    settings.exactValue = exactValue;
+    settings.reverseDirection = (flags & 1) != 0;
+    settings.binaryOutput = (flags & 2) != 0;
+    if ((flags & 4) != 0) {
+        settings.nameText.Assign("FUZZ");
+    }
+    settings.outputPath.Assign("/dev/null");
+    settings.failCount = 1 + ((flags >> 3) & 3);
+    decoder::ResetDecoder();
+    decoder::cursor.sampleRate = rate;
+    decoder::track = decoder::SampleTrack{samples.get(), static_cast<std::int32_t>(count)};
+    output::ResetImage();
+
+    // The converter's attempt loop: a bad checksum tries again with the next exact value.
+    while (settings.failCount > 0) {
+        const output::AttemptOutcome outcome = output::ConvertRecord();
+        Check(decoder::cursor.position >= 0 && decoder::cursor.position <= decoder::track.sampleCount,
+              "the cursor left the buffer");
+        Check(output::image.byteCount >= 0 &&
+                  static_cast<std::size_t>(output::image.byteCount) <= output::image.data.size(),
+              "the image byte count left the image");
+        if (outcome == output::AttemptOutcome::bad) {
+            --settings.failCount;
+        } else {
+            settings.failCount = 0;
+        }
+        settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.exactValue) + 1u);
+        decoder::cursor.position = 0;
+        decoder::cursor.lastBoundary = 0;
+        decoder::cursor.previousSample = 0;
+        output::image.byteCount = 0;
+    }
+    decoder::ResetDecoder();
+    return 0;
+}
