@@ -128,6 +128,26 @@ void ErrorExit(const std::string& message) {
     std::exit(0);
 }
 
+void RunAttempts(void (*afterAttempt)()) {
+    while (settings.failCount > 0) {
+        const output::AttemptOutcome outcome = output::ConvertRecord();
+        if (afterAttempt != nullptr) {
+            afterAttempt();
+        }
+        if (outcome == output::AttemptOutcome::bad) {
+            --settings.failCount;
+        } else {
+            settings.failCount = 0;
+        }
+        // Raised in wrapping arithmetic: a value at the top of the range must not overflow.
+        settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.exactValue) + 1u);
+        decoder::cursor.position = 0;
+        decoder::cursor.lastBoundary = 0;
+        decoder::cursor.previousSample = 0;
+        output::image.byteCount = 0;
+    }
+}
+
 int RunConverter(int argc, const char* const* argv) {
     std::printf("\nVOC/CSW/WAV to GTP (Galaksija Tape) Converter - 0.06\n");
     if (argc <= 1) {
@@ -172,20 +192,7 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
-    while (settings.failCount > 0) {
-        const output::AttemptOutcome outcome = output::ConvertRecord();
-        if (outcome == output::AttemptOutcome::bad) {
-            --settings.failCount;
-        } else {
-            settings.failCount = 0;
-        }
-        // Raised in wrapping arithmetic: a value at the top of the range must not overflow.
-        settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.exactValue) + 1u);
-        decoder::cursor.position = 0;
-        decoder::cursor.lastBoundary = 0;
-        decoder::cursor.previousSample = 0;
-        output::image.byteCount = 0;
-    }
+    RunAttempts();
     decoder::track = decoder::SampleTrack{};
     return 1;
 }

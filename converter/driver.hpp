@@ -23,6 +23,11 @@ void PrintSampleInfo(const input::SampleInfo& info);
 // Prints the error frame and ends the process with status 0.
 [[noreturn]] void ErrorExit(const std::string& message);
 
+// The attempt loop of "/fail": converts until an attempt is not bad or the count is spent,
+// raising exactValue and rewinding the cursor and the image after each. `afterAttempt`, when
+// given, runs after each attempt, before the rewind.
+void RunAttempts(void (*afterAttempt)() = nullptr);
+
 // The whole run; gives the exit status (errors end the process through ErrorExit).
 int RunConverter(int argc, const char* const* argv);
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/driver.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -45,6 +46,15 @@ std::int32_t TakeSetting(Reader& in, const std::int32_t (&typical)[8]) {
         case 2: return kExtremes[(choice / 4) % 8];
         default: return typical[(choice / 4) % 8];
     }
+}
+
+// What every attempt must leave: the cursor inside the buffer, the image count inside the image.
+void CheckAttempt() {
+    Check(decoder::cursor.position >= 0 && decoder::cursor.position <= decoder::track.sampleCount,
+          "the cursor left the buffer");
+    Check(output::image.byteCount >= 0 &&
+              static_cast<std::size_t>(output::image.byteCount) <= output::image.data.size(),
+          "the image byte count left the image");
 }
 
 }  // namespace
@@ -88,25 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decoder::track = decoder::SampleTrack{samples.get(), static_cast<std::int32_t>(count)};
     output::ResetImage();
 
-    // The converter's attempt loop: a bad checksum tries again with the next exact value.
-    while (settings.failCount > 0) {
-        const output::AttemptOutcome outcome = output::ConvertRecord();
-        Check(decoder::cursor.position >= 0 && decoder::cursor.position <= decoder::track.sampleCount,
-              "the cursor left the buffer");
-        Check(output::image.byteCount >= 0 &&
-                  static_cast<std::size_t>(output::image.byteCount) <= output::image.data.size(),
-              "the image byte count left the image");
-        if (outcome == output::AttemptOutcome::bad) {
-            --settings.failCount;
-        } else {
-            settings.failCount = 0;
-        }
-        settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(settings.exactValue) + 1u);
-        decoder::cursor.position = 0;
-        decoder::cursor.lastBoundary = 0;
-        decoder::cursor.previousSample = 0;
-        output::image.byteCount = 0;
-    }
+    // The converter's own attempt loop, with the bounds checked after every attempt.
+    RunAttempts(CheckAttempt);
     decoder::ResetDecoder();
     return 0;
 }

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "converter/decoder/cursor.hpp"
 #include "converter/driver.hpp"
+#include "converter/output/record.hpp"
+#include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
 #include "tests/support/run_program.hpp"
+#include "tools/tape_signal.hpp"
 
 using namespace sonokas;
 
@@ -161,6 +167,76 @@ TEST(ConverterCommandLine, DerivedOutputPathAndNoAttemptWithFailZero) {
     EXPECT_EQ(result.output, kBanner);
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_FALSE(std::filesystem::exists(dir.File("REC.gtp")));
+}
+
+// A lead-in and a record of four data bytes; `checksumError` is added to the right checksum.
+std::vector<std::int8_t> RecordSignal(int checksumError) {
+    std::vector<std::uint8_t> tape(40, 0);
+    const std::vector<std::uint8_t> record{0xA5, 0x00, 0x30, 0x04, 0x30, 1, 2, 3, 4};
+    std::uint8_t sum = 0;
+    for (auto b : record) sum = static_cast<std::uint8_t>(sum + b);
+    tape.insert(tape.end(), record.begin(), record.end());
+    tape.push_back(static_cast<std::uint8_t>(0xFF - sum + checksumError));
+    tape.push_back(0);
+    tapegen::SignalOptions options;
+    std::vector<std::int8_t> samples;
+    for (float v : tapegen::RenderPulses(tapegen::LayOutPulses({tape}, options), 44100, options)) {
+        samples.push_back(static_cast<std::int8_t>(std::lround(v * 127.0f)));
+    }
+    return samples;
+}
+
+int attemptsSeen = 0;
+
+TEST(RunAttempts, StopsAtTheFirstAttemptThatIsNotBad) {
+    struct Case {
+        const char* what;
+        std::vector<std::int8_t> samples;
+        std::int32_t failCount;
+        std::int32_t exactValue;
+        int attempts;
+    };
+    const Case cases[] = {
+        {"good record", RecordSignal(0), 3, -1, 1},
+        {"checksum never right", RecordSignal(7), 3, -1, 3},
+        {"checksum never right, exact from the start", RecordSignal(7), 4, 10, 4},
+        {"no samples: no lead is not retried", {}, 5, -1, 1},
+        {"no attempt at all", RecordSignal(0), 0, -1, 0},
+    };
+    testsupport::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetSettings();
+        decoder::ResetDecoder();
+        output::ResetImage();
+        settings.outputPath.Assign(dir.File("out.gtp"));
+        settings.failCount = c.failCount;
+        settings.exactValue = c.exactValue;
+        decoder::track = {c.samples.data(), static_cast<std::int32_t>(c.samples.size())};
+        decoder::cursor.sampleRate = 44100;
+        attemptsSeen = 0;
+        testsupport::CaptureStdout([] { RunAttempts([] { ++attemptsSeen; }); });
+        EXPECT_EQ(attemptsSeen, c.attempts);
+        EXPECT_EQ(settings.failCount, 0);
+        EXPECT_EQ(settings.exactValue, c.exactValue + c.attempts);
+        // Each attempt starts from the top of the recording with an empty image.
+        EXPECT_EQ(decoder::cursor.position, 0);
+        EXPECT_EQ(output::image.byteCount, 0);
+    }
+    ResetSettings();
+    decoder::ResetDecoder();
+    output::ResetImage();
+}
+
+TEST(RunAttempts, ExactValueWrapsAtTheTopOfTheRange) {
+    ResetSettings();
+    decoder::ResetDecoder();
+    settings.outputPath.Assign("/dev/null");
+    settings.failCount = 1;
+    settings.exactValue = INT32_MAX;
+    testsupport::CaptureStdout([] { RunAttempts(); });
+    EXPECT_EQ(settings.exactValue, INT32_MIN);
+    ResetSettings();
 }
 
 }  // namespace
