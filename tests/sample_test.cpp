@@ -40,7 +40,7 @@ TEST(ConvertFrame, EveryLayoutGivesTheDocumentedSample) {
 
 std::FILE* TempFileWith(const std::vector<std::uint8_t>& bytes) {
     std::FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
     return file;
 }
@@ -124,6 +124,28 @@ TEST(ComputeDuration, SplitsTheLengthIntoClockFields) {
         EXPECT_EQ(info.minutes, c.minutes) << c.count << " at " << c.rate;
         EXPECT_EQ(info.seconds, c.seconds) << c.count << " at " << c.rate;
         EXPECT_EQ(info.hundredths, c.hundredths) << c.count << " at " << c.rate;
+    }
+}
+
+TEST(ReadSignedHeader, WholeHeaderAndSignatureOnly) {
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        std::size_t headerSize;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {{'S', 'I', 'G', 1, 2}, 5, true},
+        {{'S', 'I', 'G', 1, 2, 3}, 5, true},   // more file after the header
+        {{'S', 'I', 'G', 1}, 5, false},        // the header is cut short
+        {{'S', 'I', 'X', 1, 2}, 5, false},     // a wrong signature byte
+        {{}, 5, false},                        // an empty file
+        {{'S', 'I'}, 2, false},                // a header shorter than the signature
+    };
+    for (const Case& c : cases) {
+        std::FILE* file = TempFileWith(c.bytes);
+        std::uint8_t header[8] = {};
+        EXPECT_EQ(ReadSignedHeader(file, header, c.headerSize, "SIG", 3), c.accepted) << c.bytes.size();
+        std::fclose(file);
     }
 }
 

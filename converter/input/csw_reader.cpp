@@ -99,8 +99,7 @@ LoadStatus LoadCsw(const char* path, SampleInfo& info, SampleBuffer& buffer, std
         return LoadNotThisFormat;
     }
     std::uint8_t header[kHeaderSize];
-    if (std::fread(header, 1, kHeaderSize, file.get()) < kHeaderSize ||
-        std::memcmp(header, kSignature, kSignatureSize) != 0) {
+    if (!ReadSignedHeader(file.get(), header, kHeaderSize, kSignature, kSignatureSize)) {
         return LoadNotThisFormat;
     }
     const int major = header[23];

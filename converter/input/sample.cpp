@@ -88,4 +88,10 @@ std::uint64_t BytesLeftInFile(std::FILE* file) {
     return end > here ? static_cast<std::uint64_t>(end - here) : 0;
 }
 
+bool ReadSignedHeader(std::FILE* file, std::uint8_t* header, std::size_t headerSize, const char* signature,
+                      std::size_t signatureSize) {
+    return signatureSize <= headerSize && std::fread(header, 1, headerSize, file) == headerSize &&
+           std::memcmp(header, signature, signatureSize) == 0;
+}
+
 }  // namespace sonokas::input

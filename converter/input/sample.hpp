@@ -66,4 +66,9 @@ void ComputeDuration(SampleInfo& info);
 // Bytes from the file's current position to its end (0 when that cannot be told).
 std::uint64_t BytesLeftInFile(std::FILE* file);
 
+// Reads a header of `headerSize` bytes from the file's position; true when all were there
+// and it opens with the signature.
+bool ReadSignedHeader(std::FILE* file, std::uint8_t* header, std::size_t headerSize, const char* signature,
+                      std::size_t signatureSize);
+
 }  // namespace sonokas::input

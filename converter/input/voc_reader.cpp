@@ -292,8 +292,7 @@ LoadStatus LoadVoc(const char* path, SampleInfo& info, SampleBuffer& buffer, std
         return LoadNotThisFormat;
     }
     std::uint8_t header[kHeaderSize];
-    if (std::fread(header, 1, kHeaderSize, file.get()) < kHeaderSize ||
-        std::memcmp(header, kSignature, kSignatureSize) != 0) {
+    if (!ReadSignedHeader(file.get(), header, kHeaderSize, kSignature, kSignatureSize)) {
         return LoadNotThisFormat;
     }
     const std::uint16_t headerSize = Le16(header + 20);
