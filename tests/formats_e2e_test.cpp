@@ -2,7 +2,6 @@
 // end quickly with their message.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -190,12 +189,10 @@ TEST(FormatsEndToEnd, BrokenFilesEndQuicklyWithTheirMessage) {
     for (const auto& c : cases) {
         const std::string input = dir.File("hostile.bin");
         testsupport::WriteFileBytes(input, c.file);
-        const auto start = std::chrono::steady_clock::now();
         const ProgramResult run = RunProgram(SONOKAS_BINARY, {input, dir.File("out.gtp")});
-        const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(run.exitStatus, c.exitStatus) << c.name;
         EXPECT_EQ(run.output, c.output) << c.name;
-        EXPECT_LT(elapsed, std::chrono::seconds(1)) << c.name;
+        EXPECT_LT(run.cpuSeconds, 1.0) << c.name;
     }
 }
 

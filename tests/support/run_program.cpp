@@ -1,5 +1,6 @@
 #include "tests/support/run_program.hpp"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +26,22 @@ std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
+double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
+
+// User and system time of the children waited for so far (theirs and their children's).
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
 }  // namespace
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
     std::string command = Quote(program);
@@ -35,6 +51,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     }
     command += " </dev/null";
     ProgramResult result;
+    const double cpuBefore = ChildrenCpuSeconds();
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         throw std::runtime_error("cannot start " + program);
@@ -46,6 +63,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     }
     const int status = pclose(pipe);
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.cpuSeconds = ChildrenCpuSeconds() - cpuBefore;
     return result;
 }
 

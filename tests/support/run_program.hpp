@@ -12,6 +12,7 @@ namespace testsupport {
 struct ProgramResult {
     int exitStatus = -1;
     std::string output;  // standard output, byte for byte
+    double cpuSeconds = 0;  // processor time the program used, load on the machine aside
 };
 
 // Runs the program with the arguments (no shell quoting issues: each argument is quoted).
@@ -33,6 +34,10 @@ private:
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+// Processor time this process has used so far: a measure of work that other processes
+// running beside the test do not stretch, as they stretch wall-clock time.
+double CpuSeconds();
 
 // Standard output written by `body` while it runs in this process.
 std::string CaptureStdout(const std::function<void()>& body);
