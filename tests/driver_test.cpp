@@ -169,18 +169,15 @@ TEST(ConverterCommandLine, DerivedOutputPathAndNoAttemptWithFailZero) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("REC.gtp")));
 }
 
-// A lead-in and a record of four data bytes; `checksumError` is added to the right checksum.
+// A 40-byte lead-in and a record of four data bytes; `checksumError` spoils the checksum.
 std::vector<std::int8_t> RecordSignal(int checksumError) {
-    std::vector<std::uint8_t> tape(40, 0);
-    const std::vector<std::uint8_t> record{0xA5, 0x00, 0x30, 0x04, 0x30, 1, 2, 3, 4};
-    std::uint8_t sum = 0;
-    for (auto b : record) sum = static_cast<std::uint8_t>(sum + b);
-    tape.insert(tape.end(), record.begin(), record.end());
-    tape.push_back(static_cast<std::uint8_t>(0xFF - sum + checksumError));
-    tape.push_back(0);
-    tapegen::SignalOptions options;
+    tapegen::TapeRecord record;
+    record.start = 0x3000;
+    record.data = {1, 2, 3, 4};
+    record.leadIn = 40;
+    record.checksumError = checksumError;
     std::vector<std::int8_t> samples;
-    for (float v : tapegen::RenderPulses(tapegen::LayOutPulses({tape}, options), 44100, options)) {
+    for (float v : tapegen::RenderRecord(record, 44100, {})) {
         samples.push_back(static_cast<std::int8_t>(std::lround(v * 127.0f)));
     }
     return samples;

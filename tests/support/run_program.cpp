@@ -26,22 +26,17 @@ std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-double Seconds(const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; }
-
-// User and system time of the children waited for so far (theirs and their children's).
-double ChildrenCpuSeconds() {
+// User and system time of `who`: this process, or the children it has waited for.
+double UsedSeconds(int who) {
     rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    getrusage(who, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 }  // namespace
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
+double CpuSeconds() { return UsedSeconds(RUSAGE_SELF); }
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
     std::string command = Quote(program);
@@ -51,7 +46,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     }
     command += " </dev/null";
     ProgramResult result;
-    const double cpuBefore = ChildrenCpuSeconds();
+    const double cpuBefore = UsedSeconds(RUSAGE_CHILDREN);
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         throw std::runtime_error("cannot start " + program);
@@ -63,7 +58,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     }
     const int status = pclose(pipe);
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.cpuSeconds = ChildrenCpuSeconds() - cpuBefore;
+    result.cpuSeconds = UsedSeconds(RUSAGE_CHILDREN) - cpuBefore;
     return result;
 }
 
