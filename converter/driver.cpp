@@ -84,12 +84,17 @@ std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
             return Format("Invalid Option %s !", argument);
         }
         switch (option) {
+            case 'a': settings.autoCalibrate = true; break;
+            case 'm': settings.multiRecord = true; break;
             case 'b': settings.binaryOutput = true; break;
             case 'i': settings.interactive = true; break;
             case 'u': settings.reverseDirection = true; break;
             case 'e': settings.exactValue = ParseNumber(argv[++i]); break;
             case 'f': settings.failCount = ParseNumber(argv[++i]); break;
-            case 't': settings.threshold = ParseNumber(argv[++i]); break;
+            case 't':
+                settings.threshold = ParseNumber(argv[++i]);
+                settings.thresholdGiven = true;
+                break;
             case 'n':
                 if (!settings.nameText.Assign(argv[++i])) {
                     return kTooLong;

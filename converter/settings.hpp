@@ -25,6 +25,9 @@ struct ConverterSettings {
     bool binaryOutput = false;
     bool reverseDirection = false;
     bool interactive = false;
+    bool autoCalibrate = false;   // "/auto": every record calibrated from its lead-in
+    bool multiRecord = false;     // "/multi": every record of the recording, in tape order
+    bool thresholdGiven = false;  // "/thr" stood on the command line: calibration keeps it
     SettingText nameText;
     SettingText inputPath;
     SettingText outputPath;

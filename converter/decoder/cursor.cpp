@@ -1,5 +1,7 @@
 #include "converter/decoder/cursor.hpp"
 
+#include "converter/decoder/timing.hpp"
+
 namespace sonokas::decoder {
 
 DecoderCursor cursor;
@@ -8,6 +10,8 @@ SampleTrack track;
 void ResetDecoder() {
     cursor = DecoderCursor{};
     track = SampleTrack{};
+    ResetTiming();
+    problemCount = 0;
 }
 
 }  // namespace sonokas::decoder

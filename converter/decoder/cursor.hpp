@@ -25,7 +25,8 @@ extern SampleTrack track;
 
 inline bool AtEnd() { return cursor.position >= track.sampleCount; }
 
-// Puts the cursor and the track back to their start values (all zero, no samples).
+// Puts the cursor and the track back to their start values (all zero, no samples), with the
+// standard timing and no problem counted.
 void ResetDecoder();
 
 }  // namespace sonokas::decoder

@@ -7,6 +7,7 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/error_view.hpp"
+#include "converter/decoder/timing.hpp"
 #include "converter/decoder/timing_decoder.hpp"
 #include "converter/settings.hpp"
 
@@ -14,12 +15,6 @@ namespace sonokas::decoder {
 
 namespace {
 
-constexpr float kSlotLength = 0.0031f;
-constexpr float kLastSlotLength = 0.0073f;  // eighth slot plus the pause before the next byte
-constexpr float kPulseAt = 0.5f;            // the middle pulse, as a share of the slot
-constexpr double kPeakHalfWidth = 0.0004;
-constexpr double kFlankBudget = 0.0006;
-constexpr double kByteWindow = 0.029;
 constexpr int kBelowEverySample = -300;
 constexpr std::int64_t kLargestCounterSlope = 10;
 
@@ -47,7 +42,7 @@ struct PeakSearch {
 // Indices before the first sample are passed over; only a negative rate points there.
 PeakSearch SearchPeak(double offset, std::int64_t from) {
     const std::int64_t centre = SampleAt(offset, from);
-    const std::int64_t half = SampleAt(kPeakHalfWidth, 0);
+    const std::int64_t half = SampleAt(timing.peakHalfWidth, 0);
     const std::int64_t first = std::max<std::int64_t>(centre - half, 0);
     const std::int64_t last = std::min<std::int64_t>(centre + half, static_cast<std::int64_t>(track.sampleCount) - 1);
     PeakSearch result;
@@ -62,7 +57,7 @@ PeakSearch SearchPeak(double offset, std::int64_t from) {
     return result;
 }
 
-std::int64_t FlankBudget() { return SampleAt(kFlankBudget, 0); }
+std::int64_t FlankBudget() { return SampleAt(timing.flankBudget, 0); }
 
 // One flank walk from `index`, `direction` -1 to the left or +1 to the right. A step is the
 // sample nearer the peak minus the one beyond it; the walk ends at the buffer's first or last index.
@@ -169,7 +164,7 @@ std::int32_t RightSlopeSum(std::int32_t index) { return SlopeSum(index, +1); }
 
 int DecideBitExact(float slotLength) {
     const std::int32_t slotStart = cursor.position;
-    const float pulseOffset = slotLength * kPulseAt;
+    const float pulseOffset = slotLength * timing.pulseAt;
     const std::int32_t peak = FindPeak(pulseOffset);
     const std::int32_t left = LeftSlopeSum(peak);
     const std::int32_t right = RightSlopeSum(peak);
@@ -182,6 +177,7 @@ int DecideBitExact(float slotLength) {
     if (strict == loose && !weak) {
         return strict ? 1 : 0;
     }
+    ++problemCount;
     std::printf("Problem in : %f\n", Seconds(slotStart));
     if (!settings.interactive) {
         return strict ? 1 : 0;
@@ -194,7 +190,7 @@ int DecideBitExact(float slotLength) {
 
 std::uint8_t ReadByteExact() {
     cursor.windowStart = cursor.position;
-    cursor.windowEnd = ClampToInt32(SampleAt(kByteWindow, cursor.position));
+    cursor.windowEnd = ClampToInt32(SampleAt(timing.byteWindow, cursor.position));
     if (AtEnd()) {
         return 0;
     }
@@ -204,8 +200,8 @@ std::uint8_t ReadByteExact() {
     bool ended = false;
     for (int i = 0; i < 8; ++i) {
         const std::int32_t slotStart = cursor.position;
-        const unsigned bit = static_cast<unsigned>(DecideBitExact(kSlotLength));
-        const PeakSearch next = SearchPeak(i == 7 ? kLastSlotLength : kSlotLength, slotStart);
+        const unsigned bit = static_cast<unsigned>(DecideBitExact(timing.slotLength));
+        const PeakSearch next = SearchPeak(i == 7 ? timing.lastSlotLength : timing.slotLength, slotStart);
         if (next.found && next.index > slotStart) {
             cursor.position = next.index;
         } else {
@@ -224,9 +220,9 @@ std::uint8_t ReadByteExact() {
 }
 
 void FrameExactStart() {
-    const std::int64_t slot = SampleAt(kSlotLength, 0);
-    const std::int64_t pause = SampleAt(kLastSlotLength, 0);
-    const std::int64_t half = SampleAt(kPeakHalfWidth, 0);
+    const std::int64_t slot = SampleAt(timing.slotLength, 0);
+    const std::int64_t pause = SampleAt(timing.lastSlotLength, 0);
+    const std::int64_t half = SampleAt(timing.peakHalfWidth, 0);
     // Without a rate at which a slot is told from its neighbours there is nothing to frame.
     if (half < 0 || slot - half <= half || AtEnd()) {
         return;

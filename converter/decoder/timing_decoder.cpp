@@ -6,17 +6,13 @@
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/edge_scanner.hpp"
 #include "converter/decoder/exact_decoder.hpp"
+#include "converter/decoder/timing.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
 
 namespace sonokas::decoder {
 
 namespace {
-
-constexpr double kShortInterval = 0.0018;
-constexpr double kPauseAllowance = 0.0046;
-constexpr double kMinimumEnd = 0.001;
-constexpr double kResyncPause = 0.0047;
 
 // The time since the last measured edge; the edge becomes the new boundary.
 double TakeInterval() {
@@ -40,13 +36,14 @@ std::uint8_t ReadByteTimed() {
         int found = NextEdge();
         const double t1 = TakeInterval();
         const float t1f = static_cast<float>(t1);
-        const bool one = t1f <= kShortInterval;
+        const bool one = t1f <= timing.shortInterval;
         double t = t1;
         if (one) {
             found = NextEdge();
             t = TakeInterval();
         }
-        if (i == 7 && t - kPauseAllowance < kMinimumEnd) {
+        if (i == 7 && t - timing.pauseAllowance < timing.minimumEnd) {
+            ++problemCount;
             std::printf("PROBLEM - Byte %i didn't finish properly!!! time: %f\n", output::image.byteCount,
                         Seconds(cursor.position));
             if (found == 1) {
@@ -54,7 +51,7 @@ std::uint8_t ReadByteTimed() {
                 do {
                     found = NextEdge();
                     u = TakeInterval();
-                } while (found != 0 && u < kResyncPause);
+                } while (found != 0 && u < timing.resyncPause);
             }
         }
         if (one) {

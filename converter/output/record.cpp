@@ -25,6 +25,30 @@ void WriteBytes(std::FILE* file, const std::uint8_t* bytes, std::size_t count) {
     }
 }
 
+}  // namespace
+
+void WriteNameBlock(std::FILE* file) {
+    if (settings.nameText.empty()) {
+        return;
+    }
+    const auto text = settings.nameText.view();
+    std::uint8_t header[gtp::kBlockHeaderSize];
+    gtp::EncodeBlockHeader(gtp::name, static_cast<std::uint32_t>(text.size() + 1), header);
+    WriteBytes(file, header, sizeof header);
+    const std::uint8_t zero = 0;
+    WriteBytes(file, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    WriteBytes(file, &zero, 1);
+}
+
+void WriteStandardBlock(std::FILE* file, std::span<const std::uint8_t> payload) {
+    std::uint8_t header[gtp::kBlockHeaderSize];
+    gtp::EncodeBlockHeader(gtp::standard, static_cast<std::uint32_t>(payload.size()), header);
+    WriteBytes(file, header, sizeof header);
+    WriteBytes(file, payload.data(), payload.size());
+}
+
+namespace {
+
 void WriteImage(std::FILE* file) {
     if (settings.binaryOutput) {
         // The checksum and trailing bytes are dropped; fewer than 2 bytes read leave nothing.
@@ -32,28 +56,35 @@ void WriteImage(std::FILE* file) {
         WriteBytes(file, image.data.data(), static_cast<std::size_t>(image.byteCount));
         return;
     }
-    if (!settings.nameText.empty()) {
-        const auto text = settings.nameText.view();
-        std::uint8_t header[gtp::kBlockHeaderSize];
-        gtp::EncodeBlockHeader(gtp::name, static_cast<std::uint32_t>(text.size() + 1), header);
-        WriteBytes(file, header, sizeof header);
-        const std::uint8_t zero = 0;
-        WriteBytes(file, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-        WriteBytes(file, &zero, 1);
-    }
-    gtp::EncodeBlockHeader(gtp::standard, static_cast<std::uint32_t>(image.byteCount - 5), image.data.data());
-    WriteBytes(file, image.data.data(), static_cast<std::size_t>(image.byteCount));
+    WriteNameBlock(file);
+    WriteStandardBlock(file, RecordPayload());
 }
 
 }  // namespace
 
 void ResetImage() { image = TapeImageBuffer{}; }
 
+std::span<const std::uint8_t> RecordPayload() {
+    const auto headerSize = static_cast<std::int32_t>(gtp::kBlockHeaderSize);
+    if (image.byteCount <= headerSize) {
+        return {};
+    }
+    return {image.data.data() + headerSize, static_cast<std::size_t>(image.byteCount - headerSize)};
+}
+
 AttemptOutcome ConvertRecord() {
-    using decoder::cursor;
-    using decoder::ReadTapeByte;
     // A file that cannot be created is not reported: the attempt decodes all the same.
     gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
+    const AttemptOutcome outcome = DecodeRecord();
+    if (outcome != AttemptOutcome::noLead) {
+        WriteImage(file.get());
+    }
+    return outcome;
+}
+
+AttemptOutcome DecodeRecord() {
+    using decoder::cursor;
+    using decoder::ReadTapeByte;
     if (settings.exactValue == kTimingDecoder) {
         decoder::NextEdge();
     } else {
@@ -130,7 +161,6 @@ AttemptOutcome ConvertRecord() {
     } else {
         std::printf("Read correct number of bytes but Checksum is wrong ($%02x)!\n", sum);
     }
-    WriteImage(file.get());
     return outcome;
 }
 
