@@ -11,6 +11,10 @@
 #include "converter/input/readers.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
+#include "converter/signal/calibration.hpp"
+#include "converter/tape/attempts.hpp"
+#include "converter/tape/tape.hpp"
+#include "gtp/stdio_file.hpp"
 
 namespace sonokas {
 
@@ -153,6 +157,25 @@ void RunAttempts(void (*afterAttempt)()) {
     }
 }
 
+void RunAutoRecord() {
+    if (settings.failCount <= 0) {
+        return;
+    }
+    gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
+    const std::int32_t begin = signal::CalibrateNextRecord(0);
+    if (begin < 0) {
+        // Nothing on the recording looks like a lead-in: the documented end of an empty one.
+        std::printf("\nStarting conversion\n\n");
+        std::printf("No lead found !\n");
+        return;
+    }
+    int attempts = 0;
+    const tape::RecordAttempt best = tape::AttemptRecord(begin, attempts);
+    if (best.outcome != output::AttemptOutcome::noLead) {
+        output::WriteImage(file.get());
+    }
+}
+
 int RunConverter(int argc, const char* const* argv) {
     std::printf("\nVOC/CSW/WAV to GTP (Galaksija Tape) Converter - 0.06\n");
     if (argc <= 1) {
@@ -197,7 +220,13 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
-    RunAttempts();
+    if (settings.multiRecord) {
+        tape::RunTape();
+    } else if (settings.autoCalibrate) {
+        RunAutoRecord();
+    } else {
+        RunAttempts();
+    }
     decoder::track = decoder::SampleTrack{};
     return 1;
 }

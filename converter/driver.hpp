@@ -28,6 +28,10 @@ void PrintSampleInfo(const input::SampleInfo& info);
 // given, runs after each attempt, before the rewind.
 void RunAttempts(void (*afterAttempt)() = nullptr);
 
+// "/auto" on one record: calibrates from the first lead-in, reads the record with the
+// attempts that keep the best, and writes the best.
+void RunAutoRecord();
+
 // The whole run; gives the exit status (errors end the process through ErrorExit).
 int RunConverter(int argc, const char* const* argv);
 

@@ -14,6 +14,7 @@
 namespace sonokas::output {
 
 TapeImageBuffer image;
+RecordReport report;
 
 namespace {
 
@@ -47,8 +48,6 @@ void WriteStandardBlock(std::FILE* file, std::span<const std::uint8_t> payload) 
     WriteBytes(file, payload.data(), payload.size());
 }
 
-namespace {
-
 void WriteImage(std::FILE* file) {
     if (settings.binaryOutput) {
         // The checksum and trailing bytes are dropped; fewer than 2 bytes read leave nothing.
@@ -59,8 +58,6 @@ void WriteImage(std::FILE* file) {
     WriteNameBlock(file);
     WriteStandardBlock(file, RecordPayload());
 }
-
-}  // namespace
 
 void ResetImage() { image = TapeImageBuffer{}; }
 
@@ -85,6 +82,7 @@ AttemptOutcome ConvertRecord() {
 AttemptOutcome DecodeRecord() {
     using decoder::cursor;
     using decoder::ReadTapeByte;
+    report = RecordReport{};
     if (settings.exactValue == kTimingDecoder) {
         decoder::NextEdge();
     } else {
@@ -106,6 +104,8 @@ AttemptOutcome DecodeRecord() {
         std::printf("No lead found !\n");
         return AttemptOutcome::noLead;
     }
+    report.leadIn = leadIn;
+    report.sync = byte;
     if (leadIn < kFullLeadIn) {
         std::printf("Short lead-in found (%i bytes)\n", leadIn);
     }
@@ -135,6 +135,8 @@ AttemptOutcome DecodeRecord() {
     const int end = readAddress();
     std::printf("Ending Address+1: $%04x\n", end);
     std::printf("Length of Data  : %i bytes\n", end - start);
+    report.start = start;
+    report.end = end;
 
     AttemptOutcome outcome = AttemptOutcome::bad;
     int remaining = end - start + 2;
@@ -153,6 +155,9 @@ AttemptOutcome DecodeRecord() {
         }
         --remaining;
     }
+    report.dataRead = read;
+    report.early = early;
+    report.sum = sum;
     if (early) {
         std::printf("Premature END OF FILE ! Read %i bytes only!\n", read);
     } else if (sum == gtp::kChecksumGood) {

@@ -9,12 +9,29 @@ namespace sonokas::output {
 
 enum class AttemptOutcome { good, bad, noLead };
 
+// What the last DecodeRecord found, for callers that judge or list records.
+struct RecordReport {
+    std::int32_t leadIn = 0;    // lead-in bytes, the sync byte included; 0: no lead found
+    std::uint8_t sync = 0;
+    std::int32_t start = 0;     // start address
+    std::int32_t end = 0;       // end address + 1
+    std::int32_t dataRead = 0;  // bytes of the data stage read
+    bool early = false;         // the recording ended in the data stage
+    std::uint8_t sum = 0;       // checksum sum (0xFF: right)
+};
+
+extern RecordReport report;
+
 // One attempt: creates the output file, decodes a record into the image, writes the file.
 AttemptOutcome ConvertRecord();
 
 // The decoding part of an attempt: reads one record from `position` on into the image (GTP:
 // 5 header bytes, then the payload; raw: the data-stage bytes), printing its progress.
 AttemptOutcome DecodeRecord();
+
+// Writes the image as the end of an attempt does: the raw data bytes (the last two read
+// dropped), or the name block and one standard block.
+void WriteImage(std::FILE* file);
 
 // The payload a GTP-mode attempt decoded (the image after its 5 header bytes).
 std::span<const std::uint8_t> RecordPayload();

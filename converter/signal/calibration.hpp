@@ -1,0 +1,24 @@
+// "/auto": each record calibrated from its own lead-in, and the samples conditioned for the
+// decoders, which then run unchanged with the measured level, direction and timing.
+#pragma once
+
+#include <cstdint>
+
+namespace sonokas::signal {
+
+// Finds the next lead-in at or after sample `from` of the loaded recording, calibrates from it
+// (centre line, level, polarity, speed, channel), conditions the record's samples into the
+// decoders' track (same sample indices as the recording), and sets the edge scanner's
+// threshold and direction and the decoders' timing. Prints one "Auto: ..." line.
+// Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
+std::int32_t CalibrateNextRecord(std::int32_t from);
+
+// Further ways to read the record last calibrated, for an attempt whose checksum is wrong
+// (the other polarity, the other channel, the exact decoder at the calibrated timing).
+int AlternativeCount();
+// Sets the decoders up for alternative `index` (0 to AlternativeCount() - 1) and prints what
+// it tries; RestoreCalibration goes back to the first choice.
+void ApplyAlternative(int index);
+void RestoreCalibration();
+
+}  // namespace sonokas::signal

@@ -1,0 +1,32 @@
+// The attempts at one record that keep the best: "/fail" retries and, with "/auto", the
+// calibration's alternatives, each starting again where the record begins.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "converter/output/record.hpp"
+
+namespace sonokas::tape {
+
+struct RecordAttempt {
+    output::AttemptOutcome outcome = output::AttemptOutcome::noLead;
+    output::RecordReport report;
+    std::int32_t problems = 0;         // decoder problem reports during the attempt
+    std::vector<std::uint8_t> image;   // the image bytes the attempt built
+    std::int32_t endPosition = 0;      // where the decoder stopped
+    int number = 0;                    // 1 for the first attempt
+};
+
+// True when `a` is a better reading than `b`: a right checksum first, then a complete record
+// before one cut short, then fewer problem reports, then more bytes.
+bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
+
+// Reads the record whose signal begins at sample `begin`: the first attempt with the settings
+// as they are; while attempts are bad, the calibration's alternatives (with "/auto") and then
+// the rest of "/fail" with exactValue raised by one each time. Stops at the first attempt that
+// is not bad. Gives the best attempt and leaves it in the image; settings, calibration and
+// the cursor's rate are as before. `attemptsMade` counts the attempts.
+RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade);
+
+}  // namespace sonokas::tape
