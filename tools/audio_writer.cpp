@@ -41,10 +41,11 @@ std::vector<std::uint8_t> WavHeader(std::uint64_t dataBytes, const PcmFormat& fo
 }
 
 void AppendFrames(std::vector<std::uint8_t>& out, const float* values, std::size_t count, const PcmFormat& format) {
+    const std::int32_t silence = QuantizeSample(0.0f, format.bits);
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t sample = QuantizeSample(values[i], format.bits);
         for (int channel = 0; channel < format.channels; ++channel) {
-            PutLe(out, static_cast<std::uint32_t>(sample), format.bits / 8);
+            PutLe(out, static_cast<std::uint32_t>(channel == format.silentChannel ? silence : sample), format.bits / 8);
         }
     }
 }

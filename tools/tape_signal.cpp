@@ -12,6 +12,12 @@ namespace tapegen {
 
 std::vector<std::uint8_t> RecordBytes(const TapeRecord& record) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max(record.leadIn, 0)), 0);
+    const std::vector<std::uint8_t> payload = RecordPayload(record);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+std::vector<std::uint8_t> RecordPayload(const TapeRecord& record) {
     std::vector<std::uint8_t> payload;
     const auto end = static_cast<std::uint16_t>(record.start + record.data.size());
     payload.push_back(record.sync);
@@ -22,8 +28,37 @@ std::vector<std::uint8_t> RecordBytes(const TapeRecord& record) {
     payload.insert(payload.end(), record.data.begin(), record.data.end());
     payload.push_back(static_cast<std::uint8_t>(gtp::ChecksumByteFor(payload) + record.checksumError));
     payload.push_back(record.trailing);
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
+    return payload;
+}
+
+std::vector<std::uint8_t> ProgramHeaderPayload(const std::string& name, std::uint16_t start, std::uint16_t end,
+                                               std::uint16_t line) {
+    std::vector<std::uint8_t> payload{gtp::kSyncByte, 0xFF};
+    for (std::uint16_t word : {start, end, line}) {
+        payload.push_back(static_cast<std::uint8_t>(word & 0xFF));
+        payload.push_back(static_cast<std::uint8_t>(word >> 8));
+    }
+    payload.insert(payload.end(), name.begin(), name.end());
+    payload.push_back(0xFF);
+    payload.push_back(gtp::ChecksumByteFor(payload));
+    return payload;
+}
+
+std::vector<std::vector<std::uint8_t>> NamedProgramPayloads(const std::string& name, std::uint16_t line,
+                                                            const TapeRecord& program) {
+    const auto end = static_cast<std::uint16_t>(program.start + program.data.size());
+    return {ProgramHeaderPayload(name, program.start, end, line), RecordPayload(program)};
+}
+
+std::vector<std::uint8_t> GtpStandardBlocks(const std::vector<std::vector<std::uint8_t>>& payloads) {
+    std::vector<std::uint8_t> file;
+    for (const auto& payload : payloads) {
+        std::uint8_t header[gtp::kBlockHeaderSize];
+        gtp::EncodeBlockHeader(gtp::standard, static_cast<std::uint32_t>(payload.size()), header);
+        file.insert(file.end(), header, header + gtp::kBlockHeaderSize);
+        file.insert(file.end(), payload.begin(), payload.end());
+    }
+    return file;
 }
 
 bool ReadGtpPayloads(const std::string& path, std::vector<std::vector<std::uint8_t>>& payloads) {
@@ -58,7 +93,23 @@ bool ReadGtpPayloads(const std::string& path, std::vector<std::vector<std::uint8
     return true;
 }
 
+SignalOptions ForeignEncoderOptions() {
+    SignalOptions options;
+    options.slot = 0.0034;
+    options.middle = 0.0017;
+    options.lastSlot = 0.0085;
+    options.amplitude = 0.7;
+    options.shape = PulseShape::flat;
+    options.lobe = 0.00068;
+    options.ramp = 0.00005;
+    options.negativeFirst = true;
+    return options;
+}
+
 std::vector<Pulse> LayOutPulses(const std::vector<std::vector<std::uint8_t>>& records, const SignalOptions& options) {
+    const double slot = options.slot * options.timeScale;
+    const double middle = options.middle * options.timeScale;
+    const double lastSlot = options.lastSlot * options.timeScale;
     std::vector<Pulse> pulses;
     double t = options.leadingSilence;
     for (std::size_t r = 0; r < records.size(); ++r) {
@@ -69,19 +120,20 @@ std::vector<Pulse> LayOutPulses(const std::vector<std::vector<std::uint8_t>>& re
             for (int bit = 0; bit < 8; ++bit) {
                 pulses.push_back({t, 1.0});
                 if ((byte >> bit) & 1) {
-                    pulses.push_back({t + kHalfSlot, 1.0});
+                    pulses.push_back({t + middle, 1.0});
                 }
-                t += bit == 7 ? kLastSlot : kSlot;
+                t += bit == 7 ? lastSlot : slot;
             }
         }
         pulses.push_back({t, 1.0});
-        t += kSlot;
+        t += slot;
     }
     return pulses;
 }
 
 double SlotTime(const SignalOptions& options, std::size_t byteIndex, int bit) {
-    return options.leadingSilence + static_cast<double>(byteIndex) * kByteLength + bit * kSlot;
+    const double byteLength = (7 * options.slot + options.lastSlot) * options.timeScale;
+    return options.leadingSilence + static_cast<double>(byteIndex) * byteLength + bit * options.slot * options.timeScale;
 }
 
 Pulse* FindPulse(std::vector<Pulse>& pulses, double time) {
@@ -102,7 +154,7 @@ void SetMiddlePulseHeight(std::vector<Pulse>& pulses, const std::vector<std::uin
     for (std::size_t i = first; i < bytes.size() && i < first + count; ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             if ((bytes[i] >> bit) & 1) {
-                if (Pulse* pulse = FindPulse(pulses, SlotTime(options, i, bit) + kHalfSlot)) {
+                if (Pulse* pulse = FindPulse(pulses, SlotTime(options, i, bit) + options.middle * options.timeScale)) {
                     pulse->height = height;
                 }
             }
@@ -110,15 +162,22 @@ void SetMiddlePulseHeight(std::vector<Pulse>& pulses, const std::vector<std::uin
     }
 }
 
+double PulseDuration(const SignalOptions& options) {
+    const double width = options.shape == PulseShape::flat ? 2 * options.lobe + 4 * options.ramp : options.pulseWidth;
+    return width * options.timeScale;
+}
+
 double SignalLength(const std::vector<Pulse>& pulses, const SignalOptions& options) {
-    const double last = pulses.empty() ? options.leadingSilence : pulses.back().time + options.pulseWidth;
+    const double last = pulses.empty() ? options.leadingSilence : pulses.back().time + PulseDuration(options);
     return last + options.trailingSilence;
 }
 
 namespace {
 
-// The pulse shape over its width: up to +1, hold, down to -1, hold, back to 0.
-double PulseShape(double phase) {
+constexpr double kPi = 3.14159265358979323846;
+
+// Our pulse shape over its width: up to +1, hold, down to -1, hold, back to 0.
+double OurShape(double phase) {
     constexpr double kSegment = 1.0 / 6.0;
     if (phase < 0 || phase >= 5 * kSegment) return 0;
     if (phase < kSegment) return phase / kSegment;
@@ -128,25 +187,168 @@ double PulseShape(double phase) {
     return -1 + (phase - 4 * kSegment) / kSegment;
 }
 
+// The flat shape at `phase` of its whole length: ramp, lobe at +1, double ramp, lobe at -1, ramp.
+double FlatShape(double phase, const SignalOptions& options) {
+    const double whole = 2 * options.lobe + 4 * options.ramp;
+    const double ramp = options.ramp / whole;
+    const double lobe = options.lobe / whole;
+    if (phase < 0 || phase >= 1) return 0;
+    if (phase < ramp) return phase / ramp;
+    if (phase < ramp + lobe) return 1;
+    if (phase < 3 * ramp + lobe) return 1 - (phase - ramp - lobe) / ramp;
+    if (phase < 3 * ramp + 2 * lobe) return -1;
+    return -1 + (phase - 3 * ramp - 2 * lobe) / ramp;
+}
+
+double Shape(double phase, const SignalOptions& options) {
+    return options.shape == PulseShape::flat ? FlatShape(phase, options) : OurShape(phase);
+}
+
+double FromDb(double db) { return std::pow(10.0, db / 20.0); }
+
+// Gaussian values of unit RMS from a seeded generator (Box-Muller on the generator's raw output,
+// so that the values do not depend on the library's distributions).
+class Gaussian {
+public:
+    explicit Gaussian(std::uint32_t seed) : random_(seed) {}
+    double operator()() {
+        const double u = (static_cast<double>(random_()) + 0.5) / 4294967296.0;
+        const double v = (static_cast<double>(random_()) + 0.5) / 4294967296.0;
+        return std::sqrt(-2 * std::log(u)) * std::cos(2 * kPi * v);
+    }
+
+private:
+    std::mt19937 random_;
+};
+
+struct Stretch {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// First-order high-pass: the droop of a coupling capacitor.
+void HighPass(std::vector<float>& signal, double cutoff, int sampleRate) {
+    const double rc = 1 / (2 * kPi * cutoff);
+    const double a = rc / (rc + 1.0 / sampleRate);
+    double previousIn = 0;
+    double out = 0;
+    for (float& value : signal) {
+        out = a * (out + value - previousIn);
+        previousIn = value;
+        value = static_cast<float>(out);
+    }
+}
+
+// Two-pole Butterworth low-pass (a biquad from the bilinear transform).
+void LowPass(std::vector<float>& signal, double cutoff, int sampleRate) {
+    if (cutoff >= 0.49 * sampleRate) return;
+    const double w = 2 * kPi * cutoff / sampleRate;
+    const double alpha = std::sin(w) / std::sqrt(2.0);
+    const double a0 = 1 + alpha;
+    const double b0 = (1 - std::cos(w)) / 2 / a0;
+    const double b1 = 2 * b0;
+    const double a1 = -2 * std::cos(w) / a0;
+    const double a2 = (1 - alpha) / a0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (float& value : signal) {
+        const double y = b0 * value + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+        x2 = x1, x1 = value, y2 = y1, y1 = y;
+        value = static_cast<float>(y);
+    }
+}
+
 }  // namespace
 
 std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate, const SignalOptions& options) {
     const double nominal = SignalLength(pulses, options);
-    // Drift stretches time gradually: the local speed goes from 1 to 1 + drift.
-    auto realTime = [&](double t) { return t + options.drift * t * t / (2 * nominal); };
+    // Drift stretches time gradually: the local speed goes from 1 to 1 + drift. Wow makes the
+    // local time scale 1 + wowDepth * sin(2 pi wowRate t); its integral is added.
+    const double wowOmega = 2 * kPi * options.wowRate;
+    auto realTime = [&](double t) {
+        const double drifted = t + options.drift * t * t / (2 * nominal);
+        return options.wowDepth == 0 ? drifted : drifted + options.wowDepth * (1 - std::cos(wowOmega * t)) / wowOmega;
+    };
     const double total = realTime(nominal);
     const auto count = static_cast<std::size_t>(std::max(0.0, total * sampleRate));
     std::vector<float> signal(count, 0.0f);
-    const double sign = options.inverted ? -1.0 : 1.0;
-    const double width = options.pulseWidth * (1 + std::max(0.0, options.drift));
-    for (const Pulse& pulse : pulses) {
-        const double begin = realTime(pulse.time);
+    const double sign = (options.inverted ? -1.0 : 1.0) * (options.negativeFirst ? -1.0 : 1.0);
+    const double level = options.levelDb == 0 ? options.amplitude : options.amplitude * FromDb(options.levelDb);
+    const double duration = PulseDuration(options);
+    const double width = duration * (1 + std::max(0.0, options.drift) + std::abs(options.wowDepth));
+    auto addPulse = [&](double begin, double localWidth, double height) {
         const auto first = static_cast<std::size_t>(std::max(0.0, std::ceil(begin * sampleRate)));
         const auto last = std::min(count, static_cast<std::size_t>((begin + width) * sampleRate) + 1);
-        const double localWidth = realTime(pulse.time + options.pulseWidth) - begin;
         for (std::size_t n = first; n < last; ++n) {
             const double phase = (static_cast<double>(n) / sampleRate - begin) / localWidth;
-            signal[n] += static_cast<float>(sign * options.amplitude * pulse.height * PulseShape(phase));
+            signal[n] += static_cast<float>(sign * height * Shape(phase, options));
+        }
+    };
+    for (const Pulse& pulse : pulses) {
+        const double begin = realTime(pulse.time);
+        addPulse(begin, realTime(pulse.time + duration) - begin, level * pulse.height);
+    }
+    for (const Dropout& dropout : options.dropouts) {
+        const double gain = FromDb(dropout.attenuationDb);
+        const auto first = static_cast<std::size_t>(std::clamp(dropout.time * sampleRate, 0.0, double(count)));
+        const auto last = static_cast<std::size_t>(
+            std::clamp((dropout.time + dropout.duration) * sampleRate, 0.0, double(count)));
+        for (std::size_t n = first; n < last; ++n) signal[n] = static_cast<float>(signal[n] * gain);
+    }
+
+    // The records: runs of pulses no further apart than two last slots.
+    std::vector<Stretch> records;
+    const double apart = 2 * options.lastSlot * options.timeScale;
+    auto toSample = [&](double t) { return std::min(count, static_cast<std::size_t>(std::max(0.0, t * sampleRate))); };
+    for (std::size_t i = 0; i < pulses.size(); ++i) {
+        const std::size_t begin = toSample(realTime(pulses[i].time));
+        while (i + 1 < pulses.size() && pulses[i + 1].time - pulses[i].time <= apart) ++i;
+        records.push_back({begin, toSample(realTime(pulses[i].time + duration))});
+    }
+
+    if (options.gapFill != GapFill::silence) {
+        const double gapLevel = FromDb(options.gapLevelDb);
+        Gaussian gaussian(options.seed + 101);
+        std::mt19937 jitter(options.seed + 102);
+        std::size_t from = 0;
+        for (std::size_t r = 0; r <= records.size(); ++r) {
+            const std::size_t to = r < records.size() ? records[r].begin : count;
+            if (options.gapFill == GapFill::clicks) {
+                // A lone pulse every quarter second or so, none within 0.1 s of a record.
+                const double end = static_cast<double>(to) / sampleRate - 0.1;
+                for (double t = static_cast<double>(from) / sampleRate + 0.1; t < end;
+                     t += 0.2 + 0.1 * static_cast<double>(jitter()) / 4294967296.0) {
+                    addPulse(t, duration, gapLevel);
+                }
+            } else {
+                for (std::size_t n = from; n < to; ++n) {
+                    signal[n] += static_cast<float>(
+                        options.gapFill == GapFill::noise
+                            ? gapLevel * gaussian()
+                            : gapLevel * std::sin(2 * kPi * options.humFrequency * static_cast<double>(n) / sampleRate));
+                }
+            }
+            if (r < records.size()) from = std::max(from, records[r].end);
+        }
+    }
+    if (options.highPassHz > 0) HighPass(signal, options.highPassHz, sampleRate);
+    if (options.lowPassHz > 0) LowPass(signal, options.lowPassHz, sampleRate);
+    if (options.snrDb) {
+        double power = 0;
+        std::size_t samples = 0;
+        for (const Stretch& record : records) {
+            for (std::size_t n = record.begin; n < record.end; ++n) power += double(signal[n]) * signal[n];
+            samples += record.end - record.begin;
+        }
+        const double rms = samples > 0 ? std::sqrt(power / static_cast<double>(samples)) : 0;
+        const double noiseRms = rms / FromDb(*options.snrDb);
+        Gaussian gaussian(options.seed + 103);
+        for (float& value : signal) value = static_cast<float>(value + noiseRms * gaussian());
+    }
+    if (options.humDb) {
+        const double peak = FromDb(*options.humDb);
+        for (std::size_t n = 0; n < count; ++n) {
+            signal[n] = static_cast<float>(
+                signal[n] + peak * std::sin(2 * kPi * options.humFrequency * static_cast<double>(n) / sampleRate));
         }
     }
     if (options.noise > 0) {
@@ -158,7 +360,10 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
         }
     }
     for (float& value : signal) {
-        value = std::clamp(value, -1.0f, 1.0f);
+        value = std::clamp(static_cast<float>(value + options.dcOffset), -1.0f, 1.0f);
+    }
+    if (options.cutAt > 0) {
+        signal.resize(std::min(count, static_cast<std::size_t>(options.cutAt * sampleRate)));
     }
     return signal;
 }

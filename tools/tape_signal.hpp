@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,21 @@ struct TapeRecord {
 // The bytes the tape carries: lead-in, sync, start, end + 1, data, checksum, trailing byte.
 std::vector<std::uint8_t> RecordBytes(const TapeRecord& record);
 
+// The bytes from the sync byte on: what a GTP standard block holds for the record.
+std::vector<std::uint8_t> RecordPayload(const TapeRecord& record);
+
+// A program-header record's payload: 0xA5, 0xFF, start, end + 1, line (each low byte first),
+// the name, 0xFF, and the checksum byte that brings the sum of all its bytes to 0xFF.
+std::vector<std::uint8_t> ProgramHeaderPayload(const std::string& name, std::uint16_t start, std::uint16_t end,
+                                               std::uint16_t line);
+
+// The payloads of a named program as it goes on tape: its header record, then the program record.
+std::vector<std::vector<std::uint8_t>> NamedProgramPayloads(const std::string& name, std::uint16_t line,
+                                                            const TapeRecord& program);
+
+// A GTP file of standard blocks, one per payload.
+std::vector<std::uint8_t> GtpStandardBlocks(const std::vector<std::vector<std::uint8_t>>& payloads);
+
 // Standard-block payloads (from the sync byte on) of a GTP file, each becoming one record.
 // Gives false when the file cannot be read.
 bool ReadGtpPayloads(const std::string& path, std::vector<std::vector<std::uint8_t>>& payloads);
@@ -33,6 +49,21 @@ bool ReadGtpPayloads(const std::string& path, std::vector<std::vector<std::uint8
 struct Pulse {
     double time = 0;        // seconds from the start of the recording, before drift
     double height = 1.0;    // of the full amplitude
+};
+
+enum class PulseShape {
+    ours,  // rise, hold, fall through zero, hold, rise back: 1/6 of pulseWidth each, the last sixth 0
+    flat,  // two flat-topped lobes of `lobe` seconds, joined by ramps of `ramp` seconds
+};
+
+// What fills the stretches without records (before, between and after them).
+enum class GapFill { silence, noise, clicks, hum };
+
+// A stretch of the recording played weaker, as where the tape's coating is thin.
+struct Dropout {
+    double time = 0;              // seconds from the start of the recording
+    double duration = 0.004;      // seconds
+    double attenuationDb = -20;   // gain over the stretch
 };
 
 struct SignalOptions {
@@ -45,14 +76,51 @@ struct SignalOptions {
     double gap = 1.0;              // seconds of silence between records
     double pulseWidth = 0.0006;    // seconds, the whole pulse (positive and negative lobe)
     std::uint32_t seed = 1;        // noise seed
+
+    // Timing, before timeScale.
+    double slot = kSlot;           // a bit slot
+    double middle = kHalfSlot;     // from a slot's pulse to the middle pulse of a 1 bit
+    double lastSlot = kLastSlot;   // eighth slot plus the pause between bytes
+    double timeScale = 1.0;        // every time of the tape signal (slots, pulses) times this:
+                                   // 1.08 is a tape running 8 % slow; silences and gaps stay
+    double wowDepth = 0;           // sinusoidal speed change: 0.02 makes times locally 2 % longer or shorter
+    double wowRate = 1.5;          // Hz
+
+    // Pulse shape.
+    PulseShape shape = PulseShape::ours;
+    double lobe = 0.00068;         // flat shape: each lobe's flat top, seconds
+    double ramp = 0.00005;         // flat shape: a ramp between 0 and a lobe (the middle one is twice as long)
+    bool negativeFirst = false;    // flat shape: the negative lobe comes first
+
+    // Damage, applied in this order after the pulses: dropouts, high-pass, low-pass, white noise,
+    // hum, `noise`, DC offset, clipping to full scale, cut.
+    double levelDb = 0;            // gain of the pulses on top of amplitude
+    std::vector<Dropout> dropouts;
+    double highPassHz = 0;         // first-order high-pass (the droop of AC coupling), 0: none
+    double lowPassHz = 0;          // two-pole Butterworth low-pass, 0: none
+    std::optional<double> snrDb;   // Gaussian white noise: RMS of the signal over the records
+                                   // (after the filters) against the noise's RMS
+    std::optional<double> humDb;   // sine at humFrequency over the whole recording, peak in dB of full scale
+    double humFrequency = 50;
+    double dcOffset = 0;           // fraction of full scale added to every sample
+
+    // Between records (stretches of at least two last slots without pulses), before the filters.
+    GapFill gapFill = GapFill::silence;
+    double gapLevelDb = -20;       // noise RMS, click height or hum peak, in dB of full scale
+
+    double cutAt = 0;              // seconds: the recording ends there (0: it ends after the signal)
 };
+
+// The independent encoder's signal: slot 3.40 ms, middle pulse at 1.70 ms, last slot 8.5 ms,
+// level 0.7, flat lobes of 0.68 ms with ramps of 0.05 ms, the negative lobe first.
+SignalOptions ForeignEncoderOptions();
 
 // Pulse times of a sequence of records, one after another, each byte least significant bit first.
 // A closing pulse follows each record's last byte, so that its last bit ends like every other.
 std::vector<Pulse> LayOutPulses(const std::vector<std::vector<std::uint8_t>>& records, const SignalOptions& options);
 
 // Where bit `bit` (0 to 7) of byte `byteIndex` of a single laid-out record begins, in nominal
-// seconds; the middle pulse of a 1 bit lies kHalfSlot later.
+// seconds; the middle pulse of a 1 bit lies options.middle (times timeScale) later.
 double SlotTime(const SignalOptions& options, std::size_t byteIndex, int bit);
 
 // The pulse laid out at `time` (within a microsecond), or none. Lets a test weaken one pulse.
@@ -65,6 +133,9 @@ void InsertPulse(std::vector<Pulse>& pulses, const Pulse& pulse);
 // first .. first + count - 1 of a single laid-out record.
 void SetMiddlePulseHeight(std::vector<Pulse>& pulses, const std::vector<std::uint8_t>& bytes,
                           const SignalOptions& options, std::size_t first, std::size_t count, double height);
+
+// How long one pulse lasts, in seconds, timeScale included.
+double PulseDuration(const SignalOptions& options);
 
 // Total nominal length in seconds of the pulses plus the trailing silence.
 double SignalLength(const std::vector<Pulse>& pulses, const SignalOptions& options);
