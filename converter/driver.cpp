@@ -11,6 +11,7 @@
 #include "converter/input/readers.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
+#include "converter/run_start.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/tape/attempts.hpp"
 #include "converter/tape/tape.hpp"
@@ -177,6 +178,9 @@ void RunAutoRecord() {
 }
 
 int RunConverter(int argc, const char* const* argv) {
+    if (const auto status = AnswerInfoRequest(argc, argv)) {
+        return *status;
+    }
     std::printf("\nVOC/CSW/WAV to GTP (Galaksija Tape) Converter - 0.06\n");
     if (argc <= 1) {
         for (const char* line : kUsage) {
@@ -190,6 +194,9 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.fileNameCount == 0) {
         ErrorExit("No Files specified !");
     }
+    if (settings.fileNameCount == 1 && settings.inputPath.view() == "-") {
+        ErrorExit("No output file given for standard input !");
+    }
     if (settings.fileNameCount == 1) {
         auto derived = DeriveOutputPath(settings.inputPath.view(), settings.binaryOutput ? "bin" : "gtp");
         if (!derived || !settings.outputPath.Assign(*derived)) {
@@ -198,12 +205,14 @@ int RunConverter(int argc, const char* const* argv) {
     }
 
     using Loader = input::LoadStatus (*)(const char*, input::SampleInfo&, input::SampleBuffer&, std::int32_t&);
-    constexpr Loader kReaders[] = {input::LoadVoc, input::LoadWav, input::LoadCsw};
+    constexpr Loader kReaders[] = {input::LoadVoc, input::LoadWav, input::LoadCsw, input::LoadSndfile};
+    input::SpoolFile spool;
+    const char* inputPath = OpenInput(spool);
     input::SampleInfo info;
     input::SampleBuffer samples;
     std::int32_t sampleCount = 0;
     for (Loader load : kReaders) {
-        const input::LoadStatus status = load(settings.inputPath.c_str(), info, samples, sampleCount);
+        const input::LoadStatus status = load(inputPath, info, samples, sampleCount);
         if (status == input::LoadOk) {
             PrintSampleInfo(info);
             decoder::cursor.sampleRate = info.sampleRate;

@@ -10,6 +10,20 @@ namespace kasdir {
 
 ListerState lister;
 
+const char kHelpText[] =
+    "Usage: KASDIR file.gtp [/basic]\n"
+    "\n"
+    "Lists the blocks of a GTP tape image, one numbered line each: standard records\n"
+    "with their addresses, program headers with their name, turbo and name blocks.\n"
+    "\n"
+    "Options:\n"
+    "  /basic       also print the BASIC program held in each standard record\n"
+    "  --help, -h   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "\n"
+    "Exit status: 0 after a listing or this help, 1 for the usage text or a file that\n"
+    "cannot be opened.\n";
+
 namespace {
 
 constexpr long kLargestSeek = 1L << 30;
@@ -123,6 +137,16 @@ void CopyProgramName(std::int32_t offset) {
 
 int RunLister(int argc, const char* const* argv) {
     ResetLister();
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelpText, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("KASDIR %s\n", TAPE_TOOLS_VERSION);
+            return 0;
+        }
+    }
     std::printf("\nGalksija Tape (GTP) Lister v0.3\n\n");
     if (argc < 2) {
         std::printf("Usage: KASDIR file.gtp [/basic]\n\n");

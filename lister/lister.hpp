@@ -58,7 +58,11 @@ void ListBasicProgram();
 // the held block, a line number 0 or a 0 byte in the text. Nothing when the flag is clear.
 void PrintBasicText(std::int32_t first, std::int32_t limit);
 
-// The whole run; gives the exit status.
+// The text of --help and -h: every option on a line of its own.
+extern const char kHelpText[];
+
+// The whole run; gives the exit status. --help, -h and --version anywhere on the command
+// line print the help text or "KASDIR <version>" instead, with status 0.
 int RunLister(int argc, const char* const* argv);
 
 }  // namespace kasdir

@@ -201,7 +201,7 @@ TEST(ConverterEndToEnd, BrokenWavFilesEndWithTheirMessage) {
         Bytes file;
         std::string error;
     } cases[] = {
-        {"float samples", wavWith(3, 1, 32, 8000, 8), "The sample data is in a unsupported format!"},
+        {"ADPCM samples", wavWith(2, 1, 4, 8000, 8), "The sample data is in a unsupported format!"},
         {"no samples", wavWith(1, 1, 8, 8000, 0), "The sample file is empty!"},
         {"zero channels", wavWith(1, 0, 8, 8000, 8), "The sample data is in a unsupported format!"},
         {"zero bits", wavWith(1, 1, 0, 8000, 8), "The sample data is in a unsupported format!"},

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "converter/input/csw_reader.hpp"
 #include "converter/input/readers.hpp"
 #include "tests/support/run_program.hpp"
@@ -139,7 +141,7 @@ TEST(LoadCsw, HeaderChecks) {
     Bytes shortHeader = Csw({});
     shortHeader.pop_back();
     const CswCase cases[] = {
-        {"major version 2", with([](CswHeader& h) { h.major = 2; }), LoadBadVersion, {}},
+        {"major version 3", with([](CswHeader& h) { h.major = 3; }), LoadBadVersion, {}},
         {"major version 0", with([](CswHeader& h) { h.major = 0; }), LoadBadVersion, {}},
         {"minor version 2", with([](CswHeader& h) { h.minor = 2; }), LoadBadVersion, {}},
         {"compression 2 in 1.1", with([](CswHeader& h) { h.minor = 1; h.compression = 2; }), LoadBadFormat, {}},
@@ -155,6 +157,81 @@ TEST(LoadCsw, HeaderChecks) {
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_FALSE(r.hadBuffer) << c.name;
     }
+}
+
+// Version 2.0: a 52-byte header (32-bit rate, compression 1 or 2, flags, extension length),
+// an extension, then the runs, packed with zlib under compression 2.
+struct Csw2 {
+    std::uint32_t rate = 25000;
+    int minor = 0;
+    int compression = 1;
+    std::uint8_t flags = 0;
+    Bytes extension = {};
+};
+
+Bytes Csw(const Csw2& h, const Bytes& runs) {
+    const char signature[] = "Compressed Square Wave\x1A";
+    Bytes out(signature, signature + 23);
+    out.push_back(2);
+    out.push_back(static_cast<std::uint8_t>(h.minor));
+    Le(out, h.rate, 4);
+    Le(out, 99, 4);  // the pulse count, which the reader does not need
+    out.push_back(static_cast<std::uint8_t>(h.compression));
+    out.push_back(h.flags);
+    out.push_back(static_cast<std::uint8_t>(h.extension.size()));
+    out.insert(out.end(), 16, 'x');
+    out.insert(out.end(), h.extension.begin(), h.extension.end());
+    if (h.compression != 2) {
+        out.insert(out.end(), runs.begin(), runs.end());
+        return out;
+    }
+    uLongf size = compressBound(static_cast<uLong>(runs.size()));
+    Bytes packed(size);
+    compress2(packed.data(), &size, runs.data(), static_cast<uLong>(runs.size()), 9);
+    out.insert(out.end(), packed.begin(), packed.begin() + static_cast<long>(size));
+    return out;
+}
+
+TEST(LoadCsw, VersionTwo) {
+    const Bytes runs = Concat({{3, 5}, LongRun(70000), {2}});
+    const Samples levels = Levels({{L, 3}, {H, 5}, {L, 70000}, {H, 2}});
+    Bytes brokenStream = Csw(Csw2{.compression = 2}, runs);
+    brokenStream.back() ^= 0xFF;  // the stream's check value: every run is read before it
+    Bytes many;
+    for (int i = 0; i < 20000; ++i) many.push_back(static_cast<std::uint8_t>(i * 7 % 250 + 1));
+    Bytes cutStream = Csw(Csw2{.compression = 2}, many);
+    cutStream.resize(cutStream.size() / 2);
+    Bytes notPacked = Csw(Csw2{}, {3, 5});
+    notPacked[33] = 2;
+    Bytes shortHeader = Csw(Csw2{}, {});
+    shortHeader.pop_back();
+    const CswCase cases[] = {
+        {"RLE", Csw(Csw2{}, runs), LoadOk, levels},
+        {"Z-RLE", Csw(Csw2{.compression = 2}, runs), LoadOk, levels},
+        {"Z-RLE starting high, with an extension", Csw(Csw2{.compression = 2, .flags = 1, .extension = Bytes(7, 2)}, {3, 5}),
+         LoadOk, Levels({{H, 3}, {L, 5}})},
+        {"Z-RLE, a broken check value", brokenStream, LoadOk, levels},
+        {"Z-RLE, a stream cut short loads the runs before the cut", cutStream, LoadOk, {}},
+        {"Z-RLE of nothing", Csw(Csw2{.compression = 2}, {}), LoadEmpty, {}},
+        {"Z-RLE, no zlib stream at all", notPacked, LoadEmpty, {}},
+        {"rate past 31 bits", Csw(Csw2{.rate = 0x80000000u}, runs), LoadBadFormat, {}},
+        {"rate 0", Csw(Csw2{.rate = 0}, runs), LoadBadFormat, {}},
+        {"compression 3", Csw(Csw2{.compression = 3}, runs), LoadBadFormat, {}},
+        {"version 2.1", Csw(Csw2{.minor = 1}, runs), LoadBadVersion, {}},
+        {"51 header bytes", shortHeader, LoadNotThisFormat, {}},
+    };
+    for (const auto& c : cases) {
+        const Loaded r = Load(c.file);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.hadBuffer, c.status == LoadOk) << c.name;
+        if (c.status == LoadOk && !c.samples.empty()) {
+            EXPECT_EQ(r.samples, c.samples) << c.name;
+            EXPECT_EQ(r.info.sampleRate, 25000) << c.name;
+        }
+    }
+    const Loaded cut = Load(cutStream);
+    EXPECT_GT(cut.info.sampleCount, 1000);
+    EXPECT_LT(cut.samples.size(), Load(Csw(Csw2{.compression = 2}, many)).samples.size());
 }
 
 TEST(LoadCsw, RateAndDuration) {

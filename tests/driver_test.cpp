@@ -145,7 +145,8 @@ TEST(ConverterCommandLine, UsageAndErrorFrames) {
 TEST(ConverterCommandLine, UnreadableInputMakesOneAttemptWithAnEmptyFile) {
     testsupport::TempDir dir;
     testsupport::WriteFileBytes(dir.File("notes.txt"), {'h', 'e', 'l', 'l', 'o', '\n'});
-    for (const std::string& input : {dir.File("notes.txt"), dir.File("missing.wav")}) {
+    // (A path that cannot be opened ends with an error instead: run_start_test.)
+    for (const std::string& input : {dir.File("notes.txt")}) {
         const std::string output = dir.File("out.gtp");
         const auto result = Sonokas({"/fail", "5", input, output});
         EXPECT_EQ(result.output, kBanner + "\nStarting conversion\n\nNo lead found !\n");

@@ -2,10 +2,17 @@
 // end quickly with their message.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "converter/input/readers.hpp"
+#include "converter/input/stdin_spool.hpp"
+#include "gtp/stdio_file.hpp"
 #include "tests/support/run_program.hpp"
+#include "tools/audio_writer.hpp"
+#include "tools/csw_writer.hpp"
+#include "tools/tape_signal.hpp"
 
 namespace {
 
@@ -78,6 +85,113 @@ TEST(FormatsEndToEnd, OneRecordDecodesAlikeFromEveryFormat) {
         const std::string output = convert(v, image);
         EXPECT_EQ(image, expected) << v.name;
         EXPECT_EQ(WithoutType(output), WithoutType(expectedOutput)) << v.name;
+    }
+}
+
+using Loader = sonokas::input::LoadStatus (*)(const char*, sonokas::input::SampleInfo&, sonokas::input::SampleBuffer&,
+                                              std::int32_t&);
+
+std::vector<std::int8_t> LoadedSamples(Loader load, const std::string& path) {
+    sonokas::input::SampleInfo info;
+    sonokas::input::SampleBuffer buffer;
+    std::int32_t count = 0;
+    EXPECT_EQ(load(path.c_str(), info, buffer, count), sonokas::input::LoadOk) << path;
+    return buffer ? std::vector<std::int8_t>(buffer.get(), buffer.get() + count) : std::vector<std::int8_t>{};
+}
+
+// The WAV reader on a copy of the file made as standard input is copied.
+sonokas::input::LoadStatus LoadSpooledWav(const char* path, sonokas::input::SampleInfo& info,
+                                          sonokas::input::SampleBuffer& buffer, std::int32_t& count) {
+    sonokas::input::SpoolFile spool;
+    const gtp::File stream = gtp::OpenFile(path, "rb");
+    EXPECT_TRUE(spool.Fill(stream.get()));
+    return sonokas::input::LoadWav(spool.path(), info, buffer, count);
+}
+
+struct Source {
+    const char* name;
+    std::function<void(const std::string&)> write;
+    const char* type;
+    Loader samplesFrom;  // the reader whose samples must equal the 16-bit file's; none for square waves
+    bool standardInput = false;
+};
+
+// One record, written as today's tools write it, decodes as its 16-bit mono WAV does; wherever
+// the file holds 16 bits or more its samples are the 16-bit file's, sample for sample.
+TEST(FormatsEndToEnd, TodaysFilesDecodeAsTheSixteenBitFile) {
+    using tapegen::WavVariant;
+    testsupport::TempDir dir;
+    tapegen::TapeRecord record;
+    record.start = 0x3000;
+    record.leadIn = 40;
+    for (int i = 0; i < 200; ++i) record.data.push_back(static_cast<std::uint8_t>(i * 37 + 5));
+    constexpr int kRate = 22050;
+    const std::vector<float> signal = tapegen::RenderRecord(record, kRate, {});
+    auto wav = [&](const WavVariant& variant) {
+        return [&, variant](const std::string& path) { testsupport::WriteFileBytes(path, tapegen::EncodeWav(signal, kRate, variant)); };
+    };
+    auto csw = [&](bool packed) {
+        return [&, packed](const std::string& path) {
+            std::string error;
+            ASSERT_TRUE(tapegen::WriteCsw(path, signal, kRate, {.majorVersion = 2, .minorVersion = 0, .startHigh = false, .packed = packed}, error));
+        };
+    };
+    auto sndfile = [&](const char* kind, int channels) {
+        return [&, kind, channels](const std::string& path) {
+            ASSERT_TRUE(tapegen::WriteSndfile(path, signal, {kRate, 16, channels}, kind));
+        };
+    };
+    const char* const kWav = "Wave Audio File (WAV)";
+    const Source reference{"16-bit mono", wav({}), kWav, sonokas::input::LoadWav};
+    const Source sources[] = {
+        {"24-bit", wav({.bits = 24}), kWav, sonokas::input::LoadWav},
+        {"32-bit", wav({.bits = 32}), kWav, sonokas::input::LoadWav},
+        {"32-bit float", wav({.bits = 32, .floating = true}), kWav, sonokas::input::LoadWav},
+        {"64-bit float", wav({.bits = 64, .floating = true}), kWav, sonokas::input::LoadWav},
+        {"16-bit stereo", wav({.channels = 2}), kWav, sonokas::input::LoadWav},
+        {"24-bit stereo", wav({.bits = 24, .channels = 2}), kWav, sonokas::input::LoadWav},
+        {"16-bit, 4 channels", wav({.channels = 4}), kWav, sonokas::input::LoadWav},
+        {"extensible 24-bit, 6 channels", wav({.bits = 24, .channels = 6, .extensible = true}), kWav, sonokas::input::LoadWav},
+        {"extensible 32-bit float stereo", wav({.bits = 32, .floating = true, .channels = 2, .extensible = true}), kWav,
+         sonokas::input::LoadWav},
+        {"extensible 16-bit", wav({.extensible = true}), kWav, sonokas::input::LoadWav},
+        {"LIST before fmt", wav({.listFirst = true}), kWav, sonokas::input::LoadWav},
+        {"odd chunk before data, padded", wav({.oddChunk = 1}), kWav, sonokas::input::LoadWav},
+        {"odd chunk before data, not padded", wav({.bits = 24, .listFirst = true, .oddChunk = 2}), kWav, sonokas::input::LoadWav},
+        {"CSW 2.0 RLE", csw(false), "Compressed Square Wave (CSW)", nullptr},
+        {"CSW 2.0 Z-RLE", csw(true), "Compressed Square Wave (CSW)", nullptr},
+        {"FLAC", sndfile("flac", 1), "FLAC (libsndfile)", sonokas::input::LoadSndfile},
+        {"AIFF stereo", sndfile("aiff", 2), "AIFF (libsndfile)", sonokas::input::LoadSndfile},
+        {"standard input, a whole file", wav({}), kWav, LoadSpooledWav, true},
+        {"standard input, a stream of unknown length", wav({.bits = 24, .unknownSizes = true}), kWav, LoadSpooledWav, true},
+    };
+
+    auto convert = [&](const Source& source, std::string& output, std::vector<std::int8_t>& samples) {
+        const std::string input = dir.File("in");
+        const std::string gtp = dir.File("out.gtp");
+        source.write(input);
+        const ProgramResult run =
+            source.standardInput ? RunProgram("sh", {"-c", "cat \"$1\" | \"$0\" - \"$2\"", SONOKAS_BINARY, input, gtp})
+                                 : RunProgram(SONOKAS_BINARY, {input, gtp});
+        EXPECT_EQ(run.exitStatus, 1) << source.name;
+        EXPECT_NE(run.output.find(std::string("\nType: ") + source.type + "\n"), std::string::npos) << source.name << run.output;
+        output = WithoutType(run.output);
+        if (source.samplesFrom != nullptr) samples = LoadedSamples(source.samplesFrom, input);
+        return testsupport::ReadFileBytes(gtp);
+    };
+    std::string expectedOutput;
+    std::vector<std::int8_t> expectedSamples;
+    const Bytes expected = convert(reference, expectedOutput, expectedSamples);
+    ASSERT_NE(expectedOutput.find("Succesfully read all bytes!"), std::string::npos) << expectedOutput;
+    ASSERT_EQ(expectedSamples.size(), signal.size());
+    for (const Source& source : sources) {
+        std::string output;
+        std::vector<std::int8_t> samples;
+        EXPECT_EQ(convert(source, output, samples), expected) << source.name;
+        EXPECT_EQ(output, expectedOutput) << source.name;
+        if (source.samplesFrom != nullptr) {
+            EXPECT_TRUE(samples == expectedSamples) << source.name;
+        }
     }
 }
 
@@ -182,7 +296,7 @@ TEST(FormatsEndToEnd, BrokenFilesEndQuicklyWithTheirMessage) {
          kBanner + "\nType: Creative Voice File (VOC)\nDuration: 00 hrs 00 mins 00.00 secs\nRate: -1 Hz\n\nStarting conversion\n\nNo lead found !\n"},
         {"CSW: long runs past 32 bits", CswFile(1, 1, 44100, {0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF, 7}), 0, noMemory},
         {"CSW: rate 0", CswFile(1, 0, 0, {5, 5}), 0, badFormat},
-        {"CSW: version 2.0", CswFile(2, 0, 44100, {5, 5}), 0, kBanner + "\n-- Error: This version of the sample file is not supported!\n"},
+        {"CSW: version 3.0", CswFile(3, 0, 44100, {5, 5}), 0, kBanner + "\n-- Error: This version of the sample file is not supported!\n"},
         {"CSW: no runs", CswFile(1, 1, 44100, {}), 0, kBanner + "\n-- Error: The sample file is empty!\n"},
     };
     testsupport::TempDir dir;

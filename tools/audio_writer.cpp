@@ -1,8 +1,11 @@
 #include "tools/audio_writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+
+#include <sndfile.h>
 
 #include "gtp/stdio_file.hpp"
 
@@ -72,6 +75,94 @@ std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, const PcmF
     std::vector<std::uint8_t> out = WavHeader(pcm.size(), format);
     out.insert(out.end(), pcm.begin(), pcm.end());
     return out;
+}
+
+std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, int sampleRate, const WavVariant& variant) {
+    const int sampleBytes = variant.bits / 8;
+    const auto frameBytes = static_cast<std::uint32_t>(sampleBytes * variant.channels);
+    std::vector<std::uint8_t> data;
+    data.reserve(signal.size() * frameBytes);
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        for (int channel = 0; channel < variant.channels; ++channel) {
+            const float value = channel < 2 ? signal[i] : -signal[i];
+            if (variant.bits <= 16) {
+                PutLe(data, static_cast<std::uint32_t>(QuantizeSample(value, variant.bits)), sampleBytes);
+                continue;
+            }
+            const std::int32_t top = QuantizeSample(value, 16);
+            if (variant.floating) {
+                const double exact = (top + 0.5) / 32768.0;
+                const std::uint64_t pattern = variant.bits == 32
+                                                  ? std::bit_cast<std::uint32_t>(static_cast<float>(exact))
+                                                  : std::bit_cast<std::uint64_t>(exact);
+                PutLe(data, static_cast<std::uint32_t>(pattern), 4);
+                if (variant.bits == 64) PutLe(data, static_cast<std::uint32_t>(pattern >> 32), 4);
+                continue;
+            }
+            // Low bits that the reader must not take into account.
+            const auto low = static_cast<std::uint32_t>(0xA5C3u + i) & ((1u << (variant.bits - 16)) - 1);
+            PutLe(data, (static_cast<std::uint32_t>(top) << (variant.bits - 16)) | low, sampleBytes);
+        }
+    }
+
+    std::vector<std::uint8_t> body;
+    auto tag = [&](const char* text) {
+        for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(text[i]));
+    };
+    auto chunk = [&](const char* id, const std::vector<std::uint8_t>& bytes, bool pad) {
+        tag(id);
+        PutLe(body, static_cast<std::uint32_t>(bytes.size()), 4);
+        body.insert(body.end(), bytes.begin(), bytes.end());
+        if (pad && bytes.size() % 2 == 1) body.push_back(0);
+    };
+    tag("WAVE");
+    if (variant.listFirst) chunk("LIST", {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 2, 0, 0, 0, 'x', 0}, true);
+    std::vector<std::uint8_t> format;
+    const int formatTag = variant.floating ? 3 : 1;
+    PutLe(format, variant.extensible ? 0xFFFE : static_cast<std::uint32_t>(formatTag), 2);
+    PutLe(format, static_cast<std::uint32_t>(variant.channels), 2);
+    PutLe(format, static_cast<std::uint32_t>(sampleRate), 4);
+    PutLe(format, static_cast<std::uint32_t>(sampleRate) * frameBytes, 4);
+    PutLe(format, frameBytes, 2);
+    PutLe(format, static_cast<std::uint32_t>(variant.bits), 2);
+    if (variant.extensible) {
+        PutLe(format, 22, 2);                                        // extension size
+        PutLe(format, static_cast<std::uint32_t>(variant.bits), 2);  // valid bits
+        PutLe(format, variant.channels == 1 ? 0x4 : 0x3, 4);         // speaker positions
+        const std::uint8_t guid[16] = {0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+        format.insert(format.end(), guid, guid + 16);
+        format[24] = static_cast<std::uint8_t>(formatTag);
+    }
+    chunk("fmt ", format, true);
+    if (variant.oddChunk != 0) chunk("note", {'t', 'a', 'p', 'e', '1'}, variant.oddChunk == 1);
+    tag("data");
+    PutLe(body, variant.unknownSizes ? 0xFFFFFFFFu : static_cast<std::uint32_t>(data.size()), 4);
+    body.insert(body.end(), data.begin(), data.end());
+
+    std::vector<std::uint8_t> out{'R', 'I', 'F', 'F'};
+    PutLe(out, variant.unknownSizes ? 0xFFFFFFFFu : static_cast<std::uint32_t>(body.size()), 4);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+bool WriteSndfile(const std::string& path, const std::vector<float>& signal, const PcmFormat& format,
+                  const std::string& kind) {
+    SF_INFO info{};
+    info.samplerate = format.sampleRate;
+    info.channels = format.channels;
+    info.format = (kind == "flac" ? SF_FORMAT_FLAC : SF_FORMAT_AIFF) | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        return false;
+    }
+    std::vector<short> frames;
+    frames.reserve(signal.size() * static_cast<std::size_t>(format.channels));
+    for (const float value : signal) {
+        frames.insert(frames.end(), static_cast<std::size_t>(format.channels), static_cast<short>(QuantizeSample(value, 16)));
+    }
+    const auto count = static_cast<sf_count_t>(signal.size());
+    const bool ok = sf_writef_short(file, frames.data(), count) == count;
+    return sf_close(file) == 0 && ok;
 }
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {

@@ -23,6 +23,26 @@ std::vector<std::uint8_t> EncodePcm(const std::vector<float>& signal, const PcmF
 // A canonical RIFF WAVE file: 16-byte "fmt " chunk, then "data".
 std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, const PcmFormat& format);
 
+// A WAV file as today's recorders and editors write it: wider or floating-point samples, the
+// extensible "fmt " body, more channels, and chunks that the canonical layout lacks. Each
+// sample carries the 16-bit value QuantizeSample gives in its top bits (floats: that value
+// over 32768, plus half a step), so that every layout reads back as the 16-bit file does.
+struct WavVariant {
+    int bits = 16;              // 8, 16, 24 or 32; 32 or 64 with `floating`
+    bool floating = false;      // format tag 3
+    int channels = 1;           // the signal on the first two, its negation on any further one
+    bool extensible = false;    // format tag 0xFFFE with a 40-byte body naming PCM or float
+    bool listFirst = false;     // a LIST chunk before "fmt "
+    int oddChunk = 0;           // a 5-byte chunk before "data": 1 with its pad byte, 2 without
+    bool unknownSizes = false;  // RIFF and "data" sizes with all bits set, as a stream leaves them
+};
+
+std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, int sampleRate, const WavVariant& variant);
+
+// The signal as 16-bit samples in a file that libsndfile writes: "flac" or "aiff".
+bool WriteSndfile(const std::string& path, const std::vector<float>& signal, const PcmFormat& format,
+                  const std::string& kind);
+
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 // Writes the signal as WAV in blocks, without holding the whole file in memory.

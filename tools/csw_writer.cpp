@@ -1,5 +1,7 @@
 #include "tools/csw_writer.hpp"
 
+#include <zlib.h>
+
 #include "tools/audio_writer.hpp"
 
 namespace tapegen {
@@ -25,30 +27,44 @@ void PutRun(std::vector<std::uint8_t>& out, std::uint32_t length) {
 
 bool EncodeCsw(const std::vector<float>& signal, int sampleRate, const CswLayout& layout,
                std::vector<std::uint8_t>& bytes, std::string& error) {
-    if (layout.minorVersion != 0 && layout.minorVersion != 1) {
-        error = "CSW versions are 1.0 and 1.1";
+    const bool second = layout.majorVersion == 2;
+    if (second ? layout.minorVersion != 0 : layout.majorVersion != 1 || (layout.minorVersion != 0 && layout.minorVersion != 1)) {
+        error = "CSW versions are 1.0, 1.1 and 2.0";
         return false;
     }
-    if (sampleRate < 1 || sampleRate > 65535) {
+    if (sampleRate < 1 || (!second && sampleRate > 65535)) {
         error = "a CSW sample rate is 1 to 65535 Hz";
         return false;
     }
     const char signature[] = "Compressed Square Wave\x1A";
     bytes.assign(signature, signature + 23);
-    bytes.push_back(1);
+    bytes.push_back(static_cast<std::uint8_t>(layout.majorVersion));
     bytes.push_back(static_cast<std::uint8_t>(layout.minorVersion));
-    PutLe(bytes, static_cast<std::uint32_t>(sampleRate), 2);
-    bytes.push_back(1);  // run-length coding
-    bytes.push_back(layout.startHigh ? 1 : 0);
-    PutLe(bytes, 0, 3);
+    if (second) {
+        PutLe(bytes, static_cast<std::uint32_t>(sampleRate), 4);
+        PutLe(bytes, 0, 4);  // pulse count, filled in below
+        bytes.push_back(layout.packed ? 2 : 1);
+        bytes.push_back(layout.startHigh ? 1 : 0);
+        bytes.push_back(0);  // no header extension
+        const char application[16] = "tapegen";
+        bytes.insert(bytes.end(), application, application + 16);
+    } else {
+        PutLe(bytes, static_cast<std::uint32_t>(sampleRate), 2);
+        bytes.push_back(1);  // run-length coding
+        bytes.push_back(layout.startHigh ? 1 : 0);
+        PutLe(bytes, 0, 3);
+    }
+    const std::size_t headerSize = bytes.size();
 
     // Version 1.0 always starts low, whatever the flag says.
-    bool level = layout.startHigh && layout.minorVersion == 1;
+    bool level = layout.startHigh && (second || layout.minorVersion == 1);
+    std::uint32_t pulses = 0;
     std::uint32_t run = 0;
     for (const float value : signal) {
         const bool high = value > 0.0f;
         if (high != level) {
             PutRun(bytes, run);  // a first run of 0 just switches the level
+            ++pulses;
             level = high;
             run = 0;
         }
@@ -56,6 +72,22 @@ bool EncodeCsw(const std::vector<float>& signal, int sampleRate, const CswLayout
     }
     if (run > 0) {
         PutRun(bytes, run);
+        ++pulses;
+    }
+    if (!second) {
+        return true;
+    }
+    for (int i = 0; i < 4; ++i) bytes[29 + i] = static_cast<std::uint8_t>(pulses >> (8 * i));
+    if (layout.packed) {
+        const std::vector<std::uint8_t> runs(bytes.begin() + static_cast<long>(headerSize), bytes.end());
+        uLongf size = compressBound(static_cast<uLong>(runs.size()));
+        std::vector<std::uint8_t> packed(size);
+        if (compress2(packed.data(), &size, runs.data(), static_cast<uLong>(runs.size()), 9) != Z_OK) {
+            error = "cannot pack the runs";
+            return false;
+        }
+        bytes.resize(headerSize);
+        bytes.insert(bytes.end(), packed.begin(), packed.begin() + static_cast<long>(size));
     }
     return true;
 }

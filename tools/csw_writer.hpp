@@ -8,12 +8,14 @@
 namespace tapegen {
 
 struct CswLayout {
-    int minorVersion = 1;   // 1.0 or 1.1
-    bool startHigh = false; // 1.1 only: the first run is a high one
+    int majorVersion = 1;   // 1, or 2 (2.0)
+    int minorVersion = 1;   // 1.0 or 1.1; 0 for 2.0
+    bool startHigh = false; // 1.1 and 2.0: the first run is a high one
+    bool packed = false;    // 2.0 only: the runs packed with zlib (Z-RLE)
 };
 
 // A level per sample (high above 0), stored as runs; runs past 255 samples as long runs.
-// The rate must fit 16 bits.
+// Version 1 needs a rate that fits 16 bits.
 bool EncodeCsw(const std::vector<float>& signal, int sampleRate, const CswLayout& layout,
                std::vector<std::uint8_t>& bytes, std::string& error);
 

@@ -20,6 +20,7 @@ const char kUsage[] =
     "Writes the tape signal of one record (or of every standard block of a GTP file)\n"
     "as a sound file that a Galaksija, or the converter, can read back. The output\n"
     "file's extension picks the format: .wav (default), .voc or .csw.\n"
+    "  --help, -h         print this help and exit; --version prints the version\n"
     "\n"
     "Record:\n"
     "  --gtp FILE         play the standard blocks of a GTP file (one record each)\n"
@@ -160,6 +161,9 @@ int main(int argc, char** argv) {
         double n = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("tapegen %s\n", TAPE_TOOLS_VERSION);
             return 0;
         } else if (arg == "--gtp") {
             const char* text = value();

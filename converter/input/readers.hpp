@@ -1,4 +1,4 @@
-// The three recording readers. Each sets the buffer to none and the count to 0 first,
+// The recording readers. Each sets the buffer to none and the count to 0 first,
 // closes its file on every path, and hands out a buffer only with LoadOk.
 #pragma once
 
@@ -11,5 +11,7 @@ namespace sonokas::input {
 LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
 LoadStatus LoadVoc(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
 LoadStatus LoadCsw(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
+// Whatever libsndfile reads; typeText names the format, for example "FLAC (libsndfile)".
+LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
 
 }  // namespace sonokas::input

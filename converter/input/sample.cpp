@@ -1,5 +1,7 @@
 #include "converter/input/sample.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -28,31 +30,81 @@ std::int8_t ConvertFrame(const std::uint8_t* frame, int bitsPerSample, int chann
     return static_cast<std::int8_t>((left + right) >> 9);
 }
 
+namespace {
+
+// Reads `frames` frames of `frameBytes` each in large blocks and converts each with `convert`;
+// the samples equal frame-by-frame reading. Frames the file cannot supply whole are silence.
+template <typename Convert>
+void ConvertFrames(std::FILE* file, std::int8_t* destination, std::uint32_t frames, std::size_t frameBytes,
+                   Convert convert) {
+    const std::size_t framesPerBlock = std::max<std::size_t>(1, (std::size_t{1} << 20) / frameBytes);
+    std::vector<std::uint8_t> block(std::min<std::size_t>(framesPerBlock, frames) * frameBytes);
+    std::uint32_t done = 0;
+    while (done < frames) {
+        const std::size_t wanted = std::min<std::size_t>(framesPerBlock, frames - done);
+        const std::size_t got = std::fread(block.data(), 1, wanted * frameBytes, file);
+        const std::size_t whole = got / frameBytes;
+        const std::uint8_t* frame = block.data();
+        for (std::size_t i = 0; i < whole; ++i, frame += frameBytes) {
+            destination[done + i] = convert(frame);
+        }
+        done += static_cast<std::uint32_t>(whole);
+        if (whole < wanted) {
+            std::memset(destination + done, 0, frames - done);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void ConvertPcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, int bitsPerSample,
                 int channels) {
     if (!IsConvertibleLayout(bitsPerSample, channels) || frames == 0) {
         return;
     }
-    const std::size_t frameBytes = static_cast<std::size_t>(bitsPerSample / 8 * channels);
-    // Whole frames are read in large blocks; the samples equal frame-by-frame reading.
-    constexpr std::size_t kFramesPerBlock = 64 * 1024;
-    std::vector<std::uint8_t> block(kFramesPerBlock * frameBytes);
-    std::uint32_t done = 0;
-    while (done < frames) {
-        const std::size_t wanted = std::min<std::size_t>(kFramesPerBlock, frames - done);
-        const std::size_t got = std::fread(block.data(), 1, wanted * frameBytes, file);
-        const std::size_t whole = got / frameBytes;
-        const std::uint8_t* frame = block.data();
-        for (std::size_t i = 0; i < whole; ++i, frame += frameBytes) {
-            destination[done + i] = ConvertFrame(frame, bitsPerSample, channels);
-        }
-        done += static_cast<std::uint32_t>(whole);
-        if (whole < wanted) {
-            // The file ended: the frames it lacks are silence.
-            std::memset(destination + done, 0, frames - done);
-            return;
-        }
+    const auto frameBytes = static_cast<std::size_t>(bitsPerSample / 8 * channels);
+    ConvertFrames(file, destination, frames, frameBytes,
+                  [&](const std::uint8_t* frame) { return ConvertFrame(frame, bitsPerSample, channels); });
+}
+
+std::int16_t SixteenBitValue(const std::uint8_t* sample, const PcmLayout& layout) {
+    const int bytes = layout.bits / 8;
+    if (!layout.floating) {
+        return static_cast<std::int16_t>(sample[bytes - 2] | (sample[bytes - 1] << 8));
     }
+    std::uint64_t pattern = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        pattern = (pattern << 8) | sample[i];
+    }
+    const double value = bytes == 4 ? static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern)))
+                                    : std::bit_cast<double>(pattern);
+    if (std::isnan(value)) {
+        return 0;
+    }
+    const double scaled = std::floor(value * 32768.0);
+    return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
+}
+
+std::int8_t ConvertWideFrame(const std::uint8_t* frame, const PcmLayout& layout) {
+    const int channels = layout.channels >= 2 ? 2 : 1;
+    if (!layout.floating && layout.bits <= 16) {
+        return ConvertFrame(frame, layout.bits, channels);
+    }
+    const std::int16_t left = SixteenBitValue(frame, layout);
+    const std::int16_t right = channels == 2 ? SixteenBitValue(frame + layout.bits / 8, layout) : 0;
+    const std::uint8_t pair[4] = {static_cast<std::uint8_t>(left), static_cast<std::uint8_t>(left >> 8),
+                                  static_cast<std::uint8_t>(right), static_cast<std::uint8_t>(right >> 8)};
+    return ConvertFrame(pair, 16, channels);
+}
+
+void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, const PcmLayout& layout) {
+    if (!IsWideLayout(layout) || frames == 0) {
+        return;
+    }
+    const auto frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
+    ConvertFrames(file, destination, frames, frameBytes,
+                  [&](const std::uint8_t* frame) { return ConvertWideFrame(frame, layout); });
 }
 
 void ComputeDuration(SampleInfo& info) {

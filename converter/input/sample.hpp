@@ -59,6 +59,33 @@ constexpr bool IsConvertibleLayout(int bitsPerSample, int channels) {
     return (bitsPerSample == 8 || bitsPerSample == 16) && (channels == 1 || channels == 2);
 }
 
+// A WAV sample layout: integer PCM of 8 (unsigned), 16, 24 or 32 bits (signed), or floating
+// point of 32 or 64 bits, little-endian, any number of channels.
+struct PcmLayout {
+    int bits = 0;
+    int channels = 0;
+    bool floating = false;
+};
+
+// True for the layouts ConvertWidePcm converts.
+constexpr bool IsWideLayout(const PcmLayout& layout) {
+    const bool widths = layout.floating ? layout.bits == 32 || layout.bits == 64
+                                        : layout.bits == 8 || layout.bits == 16 || layout.bits == 24 || layout.bits == 32;
+    return widths && layout.channels >= 1 && layout.channels <= 0xFFFF;
+}
+
+// One channel's sample of a 16-bit or wider layout as a 16-bit value: integers keep their top
+// 16 bits; floats are scaled by 32768, rounded down and clipped to -32768..32767 (NaN gives 0).
+std::int16_t SixteenBitValue(const std::uint8_t* sample, const PcmLayout& layout);
+
+// One frame as a sample. 8- and 16-bit frames follow ConvertFrame; wider ones are first
+// reduced to 16-bit values and then follow it too. Of more than two channels the first two
+// are mixed, as left and right of a stereo frame.
+std::int8_t ConvertWideFrame(const std::uint8_t* frame, const PcmLayout& layout);
+
+// ConvertPcm for every WAV layout (IsWideLayout); frames the file cannot supply whole become 0.
+void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, const PcmLayout& layout);
+
 // Fills hours, minutes, seconds and hundredths from sampleRate and sampleCount.
 // A rate of 0 gives a duration of all zeros.
 void ComputeDuration(SampleInfo& info);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "converter/input/readers.hpp"
@@ -11,7 +12,34 @@ namespace {
 std::uint32_t Le32(const std::uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24); }
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
+constexpr std::uint16_t kTagPcm = 1;
+constexpr std::uint16_t kTagFloat = 3;
+constexpr std::uint16_t kTagExtensible = 0xFFFE;
+// The sub-format GUID of an extensible "fmt " body: the format tag, then these 14 bytes.
+constexpr std::uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                             0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+bool IsIdentifier(const std::uint8_t* bytes) {
+    return std::all_of(bytes, bytes + 4, [](std::uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
 }  // namespace
+
+bool SkipPadByte(std::FILE* file, std::uint32_t bodySize) {
+    if (bodySize % 2 == 0) {
+        return false;
+    }
+    const long here = std::ftell(file);
+    std::uint8_t look[5] = {};
+    const std::size_t got = std::fread(look, 1, sizeof look, file);
+    std::fseek(file, here, SEEK_SET);
+    // A writer that left the pad out: no identifier after the pad, but one right at the stated end.
+    if (!(got == 5 && IsIdentifier(look + 1)) && got >= 4 && IsIdentifier(look)) {
+        return false;
+    }
+    std::fseek(file, 1, SEEK_CUR);
+    return true;
+}
 
 bool FindChunk(RiffWalker& walker, const char wanted[4], std::uint32_t& bodySize) {
     for (;;) {
@@ -23,11 +51,13 @@ bool FindChunk(RiffWalker& walker, const char wanted[4], std::uint32_t& bodySize
         if (std::memcmp(header, wanted, 4) == 0) {
             return true;
         }
-        // Skip by exactly the stated size; an odd size is not padded.
         if (std::fseek(walker.file, static_cast<long>(bodySize), SEEK_CUR) != 0) {
             return false;
         }
         walker.consumed += bodySize;
+        if (SkipPadByte(walker.file, bodySize)) {
+            walker.consumed += 1;
+        }
         if (walker.consumed >= walker.limit) {
             return false;
         }
@@ -54,34 +84,47 @@ LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std
     if (!FindChunk(walker, "fmt ", formatSize) || formatSize < 16) {
         return LoadBadLayout;
     }
-    std::uint8_t format[20];
-    const std::size_t formatRead = formatSize >= 20 ? 20 : 16;
-    if (std::fread(format, 1, formatRead, file.get()) < formatRead) {
+    // 16 or 20 bytes as always, and the sub-format of an extensible body (up to byte 40).
+    std::uint8_t format[40];
+    const std::size_t formatNeeded = formatSize >= 20 ? 20 : 16;
+    const std::size_t formatRead = std::fread(format, 1, std::min<std::size_t>(formatSize, sizeof format), file.get());
+    if (formatRead < formatNeeded) {
         return LoadNotThisFormat;
     }
-    if (Le16(format) != 1) {
+    std::uint16_t tag = Le16(format);
+    if (tag == kTagExtensible) {
+        if (formatSize < 40) {
+            return LoadBadFormat;
+        }
+        if (formatRead < 40) {
+            return LoadNotThisFormat;
+        }
+        tag = std::memcmp(format + 26, kSubFormatTail, sizeof kSubFormatTail) == 0 ? Le16(format + 24) : 0;
+    }
+    if (tag != kTagPcm && tag != kTagFloat) {
         return LoadBadFormat;
     }
-    const int channels = Le16(format + 2);
+    const PcmLayout layout{Le16(format + 14), Le16(format + 2), tag == kTagFloat};
     const std::uint32_t rate = Le32(format + 4);
-    const int bits = Le16(format + 14);
     info.sampleRate = static_cast<std::int32_t>(rate);
     if (formatSize > formatRead &&
         std::fseek(file.get(), static_cast<long>(formatSize - formatRead), SEEK_CUR) != 0) {
         return LoadNotThisFormat;
     }
+    SkipPadByte(file.get(), formatSize);
 
     std::uint32_t dataSize = 0;
     if (!FindChunk(walker, "data", dataSize)) {
         return LoadNotThisFormat;
     }
     // Only layouts that can be converted, at a rate the decoders can time, are loaded.
-    if (!IsConvertibleLayout(bits, channels) || rate == 0 || rate > kMaxSampleRate) {
+    if (!IsWideLayout(layout) || rate == 0 || rate > kMaxSampleRate) {
         return LoadBadFormat;
     }
     // An interrupted recorder leaves a size the file cannot fill: count what is there.
     const std::uint64_t available = std::min<std::uint64_t>(dataSize, BytesLeftInFile(file.get()));
-    const std::uint64_t frames = available * 8 / static_cast<std::uint64_t>(channels * bits);
+    const std::uint64_t frames =
+        available * 8 / (static_cast<std::uint64_t>(layout.channels) * static_cast<std::uint64_t>(layout.bits));
     if (frames > kMaxSampleCount) {
         return LoadNoMemory;
     }
@@ -94,7 +137,7 @@ LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std
     if (!samples) {
         return LoadNoMemory;
     }
-    ConvertPcm(file.get(), samples.get(), static_cast<std::uint32_t>(frames), bits, channels);
+    ConvertWidePcm(file.get(), samples.get(), static_cast<std::uint32_t>(frames), layout);
     info.typeText = "Wave Audio File (WAV)";
     buffer = std::move(samples);
     count = info.sampleCount;

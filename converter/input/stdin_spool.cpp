@@ -1,0 +1,50 @@
+#include "converter/input/stdin_spool.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+namespace sonokas::input {
+
+SpoolFile::~SpoolFile() {
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+    }
+}
+
+bool SpoolFile::Fill(std::FILE* stream, std::uint64_t limit) {
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+        descriptor_ = -1;
+    }
+    const char* folder = std::getenv("TMPDIR");
+    std::string pattern = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/sonokas-XXXXXX";
+    descriptor_ = mkstemp(pattern.data());
+    if (descriptor_ < 0) {
+        return false;
+    }
+    unlink(pattern.c_str());
+    path_ = "/proc/self/fd/" + std::to_string(descriptor_);
+    std::vector<char> chunk(64 * 1024);
+    std::uint64_t copied = 0;
+    while (copied < limit) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), limit - copied));
+        const std::size_t got = std::fread(chunk.data(), 1, want, stream);
+        for (std::size_t written = 0; written < got;) {
+            const ssize_t step = write(descriptor_, chunk.data() + written, got - written);
+            if (step <= 0) {
+                return false;
+            }
+            written += static_cast<std::size_t>(step);
+        }
+        copied += got;
+        if (got < want) {
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace sonokas::input
