@@ -208,10 +208,15 @@ TEST(TapeSignal, TapegenOptionsReachTheGenerator) {
         set(options);
         return options;
     };
+    tapegen::TapeRecord record;
+    record.data = {0x5A, 0xC3};
+    const Bytes payload = tapegen::RecordPayload(record);
+    const auto named = tapegen::NamedProgramPayloads("AB", 20, record);
     const struct {
         std::vector<std::string> arguments;
         tapegen::SignalOptions options;
-        tapegen::PcmFormat format;
+        tapegen::PcmFormat format = {};
+        std::vector<Bytes> payloads = {};  // played in order, each after its lead-in
     } cases[] = {
         {{"--style", "foreign"}, tapegen::ForeignEncoderOptions(), {}},
         {{"--style", "foreign", "--speed", "1.08", "--wow", "0.01", "--wow-rate", "2", "--level", "-12", "--snr", "20",
@@ -230,16 +235,29 @@ TEST(TapeSignal, TapegenOptionsReachTheGenerator) {
              o.ramp = 0.0001, o.negativeFirst = true;
          }),
          {22050, 8, 2, 0}},
+        {{"--name-program", "AB", "--line", "20", "--repeat", "2", "--gap", "0.5", "--gap-fill", "clicks", "--gap-level",
+          "-6", "--lead", "30"},
+         from({}, [](auto& o) { o.gap = 0.5, o.gapFill = tapegen::GapFill::clicks, o.gapLevelDb = -6; }),
+         {},
+         {named[0], named[1], named[0], named[1]}},
     };
     testsupport::TempDir dir;
-    tapegen::TapeRecord record;
-    record.data = {0x5A, 0xC3};
     for (const auto& c : cases) {
         std::vector<std::string> arguments = c.arguments;
-        arguments.insert(arguments.end(), {"--bytes", "5ac3", dir.File("T.wav")});
+        arguments.insert(arguments.end(), {"--bytes", "5ac3", "--gtp-out", dir.File("T.gtp"), dir.File("T.wav")});
         testsupport::RunProgram(TAPEGEN_BINARY, arguments);
+        const std::vector<Bytes> payloads = c.payloads.empty() ? std::vector<Bytes>{payload} : c.payloads;
+        const int lead = c.payloads.empty() ? 100 : 30;
+        std::vector<Bytes> records;
+        for (const Bytes& played : payloads) {
+            records.push_back(Bytes(static_cast<std::size_t>(lead), 0));
+            records.back().insert(records.back().end(), played.begin(), played.end());
+        }
+        EXPECT_EQ(testsupport::ReadFileBytes(dir.File("T.gtp")), tapegen::GtpStandardBlocks(payloads)) << c.arguments[1];
         EXPECT_EQ(testsupport::ReadFileBytes(dir.File("T.wav")),
-                  tapegen::EncodeWav(tapegen::RenderRecord(record, c.format.sampleRate, c.options), c.format))
+                  tapegen::EncodeWav(tapegen::RenderPulses(tapegen::LayOutPulses(records, c.options), c.format.sampleRate,
+                                                           c.options),
+                                     c.format))
             << c.arguments[1];
     }
 }

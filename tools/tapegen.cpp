@@ -350,10 +350,8 @@ int main(int argc, char** argv) {
             payloads.push_back(tapegen::RecordPayload(record));
         }
     }
-    const std::size_t played = payloads.size();
-    for (int copy = 1; copy < repeat; ++copy) {
-        payloads.insert(payloads.end(), payloads.begin(), payloads.begin() + static_cast<std::ptrdiff_t>(played));
-    }
+    const auto once = payloads;
+    for (int copy = 1; copy < repeat; ++copy) payloads.insert(payloads.end(), once.begin(), once.end());
     std::vector<std::vector<std::uint8_t>> records;
     for (const auto& payload : payloads) {
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(record.leadIn), 0);
