@@ -1,16 +1,21 @@
-// One recording reader on arbitrary file contents, called by path as the converter calls it.
+// One recording reader on arbitrary file contents, called by path as the converter calls it, and
+// again on the copy that standard input is read into, which must load alike.
 // FUZZ_LOADER names the reader, FUZZ_FORMAT picks the checks that only hold for its format.
 #include <cstdint>
 
+#include <cstring>
+
 #include "converter/input/readers.hpp"
+#include "converter/input/stdin_spool.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "gtp/stdio_file.hpp"
 
 namespace {
 
 using namespace sonokas::input;
 using fuzzing::Check;
 
-enum Format { wav, voc, csw };
+enum Format { wav, voc, csw, sndfile };
 constexpr Format kFormat = FUZZ_FORMAT;
 
 }  // namespace
@@ -31,6 +36,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!(kFormat == wav && status == LoadBadVersion), "the WAV reader gave a version error");
     Check(!(kFormat == voc && (status == LoadBadVersion || status == LoadEmpty)), "the VOC reader gave 4 or 6");
     Check(!(kFormat == csw && status == LoadBadLayout), "the CSW reader gave a layout error");
+    Check(!(kFormat == sndfile && (status == LoadBadLayout || status == LoadBadVersion)), "libsndfile's reader gave 2 or 4");
+
+    {
+        const gtp::File stream = gtp::OpenFile(fuzzing::ScratchPath(), "rb");
+        SpoolFile spool;
+        Check(stream != nullptr && spool.Fill(stream.get()), "standard input could not be copied");
+        SampleInfo spooledInfo;
+        SampleBuffer spooled;
+        std::int32_t spooledCount = -1;
+        Check(FUZZ_LOADER(spool.path(), spooledInfo, spooled, spooledCount) == status, "standard input loaded otherwise");
+        Check(spooledCount == (status == LoadOk ? count : 0), "standard input gave another count");
+        Check(status != LoadOk || std::memcmp(spooled.get(), buffer.get(), static_cast<std::size_t>(count)) == 0,
+              "standard input gave other samples");
+    }
     if (status != LoadOk) {
         Check(buffer == nullptr, "a buffer handed out with an error");
         Check(count == 0, "a sample count handed out with an error");

@@ -20,7 +20,7 @@ fill() { head -c "$1" /dev/zero | tr '\0' "\\$(printf '%03o' "$2")"; }  # COUNT 
 gen() { "$tapegen" --bytes 0102 --lead 2 --silence 0.01 "$@" >/dev/null; }
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_wav,fuzz_voc,fuzz_csw,fuzz_decoders,fuzz_lister}
+mkdir -p "$corpus"/{fuzz_wav,fuzz_voc,fuzz_csw,fuzz_sndfile,fuzz_decoders,fuzz_lister}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -46,6 +46,22 @@ riff() { text RIFF; le32 "$1"; text WAVE; }
 { riff 60; chunk "fmt " 16; fmt 3 8000 24; chunk data 9; fill 9 0; } > "$w/24bit-3ch.wav"
 { riff 36; chunk "fmt " 16; fmt 1 8000 8; chunk data 0; } > "$w/data-empty.wav"
 { riff 20; chunk "fmt " 12; fill 12 0; } > "$w/fmt-short.wav"
+
+# WAV as today's tools write it: wider and float samples, the extensible body, more channels,
+# odd chunks with and without their pad byte, a LIST chunk first, the sizes of a stream.
+fmtt() { le16 "$1" "$2"; le32 "$3" $(($3 * $2 * $4 / 8)); le16 $(($2 * $4 / 8)) "$4"; }  # TAG CHANNELS RATE BITS
+guid() { le16 "$1"; u8 0 0 0 0 0x10 0 0x80 0 0 0xAA 0 0x38 0x9B 0x71; }                 # SUB-FORMAT
+{ riff 60; chunk "fmt " 16; fmtt 1 1 8000 24; chunk data 12; u8 0 0 0x7F 0 0 0x80 0xFF 0xFF 0x7F 1 2 3; } > "$w/24bit.wav"
+{ riff 60; chunk "fmt " 16; fmtt 1 2 8000 32; chunk data 16; fill 16 0x40; } > "$w/32bit-stereo.wav"
+{ riff 60; chunk "fmt " 16; fmtt 3 1 8000 32; chunk data 16; u8 0 0 0x80 0x3F 0 0 0x80 0xBF 0 0 0xC0 0x7F 0 0 0 0x40; } > "$w/float32.wav"
+{ riff 60; chunk "fmt " 16; fmtt 3 1 8000 64; chunk data 16; u8 0 0 0 0 0 0 0xE0 0x3F 0 0 0 0 0 0 0xF0 0xFF; } > "$w/float64.wav"
+{ riff 80; chunk "fmt " 40; fmtt 0xFFFE 2 8000 32; le16 22 32; le32 3; guid 3; chunk data 8; u8 0 0 0 0x3F 0 0 0 0xBF; } > "$w/extensible-float.wav"
+{ riff 80; chunk "fmt " 40; fmtt 0xFFFE 6 8000 24; le16 22 24; le32 0x3F; guid 1; chunk data 18; fill 18 0x33; } > "$w/extensible-6ch.wav"
+{ riff 80; chunk "fmt " 40; fmtt 0xFFFE 1 8000 16; le16 22 16; le32 4; guid 2; chunk data 4; fill 4 0; } > "$w/extensible-adpcm.wav"
+{ riff 60; chunk "fmt " 16; fmt 1 8000 8; chunk note 3; text abc; u8 0; chunk data 4; fill 4 200; } > "$w/odd-padded.wav"
+{ riff 60; chunk "fmt " 16; fmt 1 8000 8; chunk note 3; text abc; chunk data 4; fill 4 200; } > "$w/odd-unpadded.wav"
+{ riff 70; chunk LIST 9; text INFOISFTx; u8 0; chunk "fmt " 16; fmt 1 8000 16; chunk data 4; fill 4 9; } > "$w/list-first.wav"
+{ riff 0xFFFFFFFF; chunk "fmt " 16; fmt 2 8000 16; chunk data 0xFFFFFFFF; fill 24 0x70; } > "$w/stream-sizes.wav"
 
 # --- VOC: generated block chains, then hand-made ones.
 v=$corpus/fuzz_voc
@@ -88,6 +104,25 @@ cswhead() { text "Compressed Square Wave"; u8 0x1A "$1" "$2"; le16 "$3"; u8 "$4"
 { cswhead 1 1 8000 2 0; u8 1; } > "$c/compression-2.csw"
 { cswhead 1 1 0 1 0; u8 1; } > "$c/rate-0.csw"
 { cswhead 1 1 8000 1 0; } > "$c/header-only.csw"
+# Version 2.0: RLE, and Z-RLE as a zlib stream of one stored block (header, block, Adler-32).
+csw2head() { text "Compressed Square Wave"; u8 0x1A 2 0; le32 "$1"; le32 0; u8 "$2" "$3" "$4"; text "tapegen"; fill 9 0; }  # RATE COMP FLAGS EXT
+zstored() {  # BYTES...: a zlib stream that stores them
+    local a=1 b=0 v
+    for v in "$@"; do a=$(((a + v) % 65521)); b=$(((b + a) % 65521)); done
+    u8 0x78 0x01 1; le16 $# $((~$# & 0xFFFF)); u8 "$@"; u8 $((b >> 8)) $((b & 255)) $((a >> 8)) $((a & 255))
+}
+{ csw2head 8000 1 0 0; u8 3 5 0; le32 300; u8 2; } > "$c/v2-rle.csw"
+{ csw2head 8000 2 1 3; u8 7 7 7; zstored 3 5 0 44 1 0 0 2; } > "$c/v2-zrle-high-ext.csw"
+{ csw2head 8000 2 0 0; zstored 3 5 2 9 9 9 | head -c 12; } > "$c/v2-zrle-cut.csw"
+{ csw2head 0 1 0 0; u8 3 5; } > "$c/v2-rate-0.csw"
+{ csw2head 8000 3 0 0; u8 3 5; } > "$c/v2-compression-3.csw"
+
+# --- libsndfile: small files of the formats it reads, made by sox from a generated WAV.
+n=$corpus/fuzz_sndfile
+gen --rate 1000 --bits 16 "$scratch/small.wav"
+for kind in flac aiff au; do sox "$scratch/small.wav" "$n/small.$kind"; done
+sox "$scratch/small.wav" -c 2 "$n/stereo.flac"
+head -c 60 "$n/small.flac" > "$n/cut.flac"
 
 # --- Decoders: a flag byte, threshold, exact value and rate as a choice byte and four value
 # bytes each (choice 3 + 4k takes the k-th typical value), then signed samples.

@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    liballegro4-dev
+    liballegro4-dev libsndfile1-dev zlib1g-dev
+    groff-base
     xvfb xauth xdotool imagemagick
     clang libclang-rt-14-dev
     sox
