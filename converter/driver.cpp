@@ -225,6 +225,9 @@ int RunConverter(int argc, const char* const* argv) {
         }
     }
     decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
+    if (settings.autoCalibrate) {
+        signal::UseRecording(samples.get(), sampleCount, nullptr, nullptr);
+    }
 
     if (settings.interactive) {
         decoder::OpenErrorView();

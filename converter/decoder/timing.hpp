@@ -23,12 +23,27 @@ struct DecoderTiming {
 
 extern DecoderTiming timing;
 
-// Back to the standard timing.
+// Back to the standard timing, speed not followed.
 void ResetTiming();
 
-// The standard timing with every time stretched by `factor` (1 leaves every value exactly as
-// it is); the share `pulseAt` is no time and stays.
-DecoderTiming ScaledTiming(double factor);
+// `base` (the standard timing unless given) with every time stretched by `factor` (1 leaves
+// every value exactly as it is); the share `pulseAt` is no time and stays.
+DecoderTiming ScaledTiming(double factor, const DecoderTiming& base = DecoderTiming{});
+
+// Following the tape speed along a record: every byte lasts the same time whatever its bits,
+// so the time a byte took tells the speed, and the timing is stretched to follow it.
+struct SpeedFollower {
+    bool on = false;
+    DecoderTiming base;       // the timing calibrated at the start of the record
+    double bytePeriod = 0;    // seconds a byte takes at that timing
+    double factor = 1;        // the speed now, relative to the calibrated one
+};
+
+extern SpeedFollower speed;
+
+// Takes the samples one byte took; stretches `timing` toward what they tell. A byte that
+// took far longer or shorter (a re-synchronisation, the end of the signal) changes nothing.
+void FollowSpeed(std::int64_t byteSamples, std::int32_t sampleRate);
 
 // Problem reports of the decoders ("PROBLEM - Byte ..." and "Problem in : ..."), counted so
 // that a caller can rank attempts. The decoders only ever add to it.

@@ -65,10 +65,15 @@ std::uint8_t ReadByteTimed() {
 }
 
 std::uint8_t ReadTapeByte() {
-    if (settings.exactValue == kTimingDecoder) {
-        return ReadByteTimed();
+    const bool timed = settings.exactValue == kTimingDecoder;
+    if (!speed.on) {
+        return timed ? ReadByteTimed() : ReadByteExact();
     }
-    return ReadByteExact();
+    // A byte runs from its first pulse to the next byte's first pulse.
+    const std::int32_t start = timed ? cursor.lastBoundary : cursor.position;
+    const std::uint8_t byte = timed ? ReadByteTimed() : ReadByteExact();
+    FollowSpeed(static_cast<std::int64_t>(timed ? cursor.lastBoundary : cursor.position) - start, cursor.sampleRate);
+    return byte;
 }
 
 }  // namespace sonokas::decoder

@@ -1,10 +1,267 @@
 #include "converter/signal/calibration.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/exact_decoder.hpp"
+#include "converter/decoder/timing.hpp"
+#include "converter/settings.hpp"
+#include "converter/signal/conditioning.hpp"
+
 namespace sonokas::signal {
 
-std::int32_t CalibrateNextRecord(std::int32_t) { return -1; }
-int AlternativeCount() { return 0; }
-void ApplyAlternative(int) {}
-void RestoreCalibration() {}
+namespace {
+
+constexpr int kLeadInBytes = 4;               // regular zero bytes that make a lead-in
+constexpr std::int32_t kSquareThreshold = 220;  // the conditioned square wave swings 255
+constexpr double kStandardSlot = 0.0031;
+constexpr double kEndGapBytes = 8;            // byte times without a swing end a record's signal
+constexpr double kFloorNoise = 4;             // an edge's half-swing: at least this many noise spreads,
+constexpr double kFloorShare = 0.07;          // this share of the lead-in's level,
+constexpr double kFloorLeast = 1.0;           // and this many sample units
+constexpr double kSameStart = 0.5;            // seconds: channels whose lead-ins begin this close compete
+constexpr double kMixPreferred = 0.95;        // a channel must beat the mix by more than this share
+
+enum class Alternative { polarity, channel, exact };
+
+struct Calibration {
+    Source sources[3];  // the mix, then the left and right channel of a stereo recording
+    int sourceCount = 0;
+    std::unique_ptr<std::int8_t[]> conditioned;
+    std::int32_t conditionedCount = 0;
+    // What the user fixed, as the command line left the settings.
+    bool userSaved = false;
+    std::int32_t userThreshold = 0;
+    bool userReverse = false;
+    std::int32_t userExact = -1;
+    // The record being read.
+    std::int32_t from = 0;
+    std::int32_t begin = 0;
+    int channel = 0;
+    LeadIn lead;
+    Shaping shaping;
+    bool reverse = false;
+    decoder::DecoderTiming timing;
+    double bytePeriod = 0;  // seconds
+    std::vector<Alternative> alternatives;
+    std::vector<int> alternativeChannels;
+    bool primaryInPlace = true;  // the conditioned samples are the first choice's
+};
+
+Calibration calibration;
+
+const char* ChannelName(int channel) {
+    if (channel == 1) return "left channel";
+    if (channel == 2) return "right channel";
+    return calibration.sourceCount > 1 ? "mixed channels" : "mono";
+}
+
+double Score(const LeadIn& lead) { return lead.edgeCount * lead.amplitude / std::max(lead.noise, 0.25); }
+
+// The lead-in of the channel that shows it first and best (the mix when a channel is hardly
+// better); -1 when none shows one.
+int ChooseChannel(std::int32_t from, std::int32_t rate, LeadIn& chosen) {
+    LeadIn leads[3];
+    int first = -1;
+    for (int c = 0; c < calibration.sourceCount; ++c) {
+        leads[c] = FindLeadIn(calibration.sources[c], from, rate, kLeadInBytes);
+        if (leads[c].found && (first < 0 || leads[c].firstEdge < leads[first].firstEdge)) first = c;
+    }
+    if (first < 0) return -1;
+    auto weighed = [&](int c) { return Score(leads[c]) * (c == 0 ? 1 / kMixPreferred : 1.0); };
+    int best = first;
+    for (int c = 0; c < calibration.sourceCount; ++c) {
+        if (leads[c].found && leads[c].firstEdge <= leads[first].firstEdge + kSameStart * rate &&
+            weighed(c) > weighed(best)) {
+            best = c;
+        }
+    }
+    chosen = std::move(leads[best]);
+    return best;
+}
+
+// The timing measured on the lead-in: every time stretched by the slot length found, the byte
+// pause as found, and the test for a byte's end halfway between a slot and the shortest pause.
+decoder::DecoderTiming TimingOf(const LeadIn& lead, std::int32_t rate) {
+    const double slot = lead.slot / rate;
+    const double pause = lead.lastSlot > 0 ? lead.lastSlot / rate : slot * (0.0073 / kStandardSlot);
+    decoder::DecoderTiming timing = decoder::ScaledTiming(slot / kStandardSlot);
+    timing.lastSlotLength = static_cast<float>(pause);
+    const double byteEnd = (slot + (pause - slot / 2)) / 2;
+    timing.pauseAllowance = byteEnd - timing.minimumEnd;
+    timing.resyncPause = byteEnd;
+    return timing;
+}
+
+bool EnsureBuffer() {
+    const std::int32_t count = calibration.sources[0].count;
+    if (calibration.conditioned && calibration.conditionedCount == count) return true;
+    calibration.conditioned.reset(new (std::nothrow) std::int8_t[count > 0 ? count : 1]());
+    calibration.conditionedCount = calibration.conditioned ? count : 0;
+    return calibration.conditioned != nullptr;
+}
+
+// Conditions the record from its start and points the decoders at the result.
+void ConditionRecord(int channel, const Shaping& shaping) {
+    Condition(calibration.sources[channel], calibration.begin, shaping, calibration.conditioned.get());
+    decoder::track = decoder::SampleTrack{calibration.conditioned.get(), calibration.conditionedCount};
+}
+
+// Sets everything up for reading the record of `lead` on `channel` as first chosen.
+void SetUpRecord(int channel, LeadIn lead) {
+    const std::int32_t rate = decoder::cursor.sampleRate;
+    calibration.channel = channel;
+    calibration.lead = std::move(lead);
+    const LeadIn& l = calibration.lead;
+    calibration.begin = std::max<std::int32_t>(calibration.from, l.firstEdge - static_cast<std::int32_t>(l.slot / 2));
+    calibration.timing = TimingOf(l, rate);
+    calibration.bytePeriod = 7 * calibration.timing.slotLength + calibration.timing.lastSlotLength;
+    Shaping& shaping = calibration.shaping;
+    shaping = Shaping{};
+    shaping.slot = l.slot;
+    shaping.smooth = std::clamp(static_cast<std::int32_t>(std::lround(l.lobeSpacing / 2)), 1,
+                                std::max(1, static_cast<std::int32_t>(l.slot / 4)));
+    shaping.amplitude = l.amplitude;
+    shaping.floor = std::max({kFloorNoise * l.noise, kFloorShare * l.amplitude, kFloorLeast});
+    shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
+    shaping.squared = calibration.userExact == kTimingDecoder;
+    // The exact decoder looks for the positive lobe at a slot's start.
+    shaping.invert = !shaping.squared && !l.positiveFirst;
+    shaping.endGap = static_cast<std::int32_t>(kEndGapBytes * calibration.bytePeriod * rate);
+    calibration.reverse = calibration.userReverse || !l.positiveFirst;
+}
+
+// The value of E that parts the flank sums of the lead-in's pulses from those of the empty
+// middles of its slots, on the smoothed signal now in the track.
+std::int32_t CalibrateExactValue() {
+    const decoder::DecoderCursor saved = decoder::cursor;
+    const decoder::DecoderTiming savedTiming = decoder::timing;
+    decoder::timing = calibration.timing;
+    std::vector<std::int32_t> present;
+    std::vector<std::int32_t> absent;
+    const auto lobe = static_cast<std::int32_t>(calibration.lead.lobeSpacing / 2);
+    const auto half = static_cast<std::int32_t>(calibration.lead.slot / 2);
+    auto smaller = [](std::int32_t position) {
+        decoder::cursor.position = position;
+        const std::int32_t peak = decoder::FindPeak(0.0f);
+        return std::min(decoder::LeftSlopeSum(peak), decoder::RightSlopeSum(peak));
+    };
+    for (std::int32_t edge : calibration.lead.edges) {
+        if (edge - lobe < 0 || edge - lobe + half >= decoder::track.sampleCount) continue;
+        present.push_back(smaller(edge - lobe));
+        absent.push_back(smaller(edge - lobe + half));
+    }
+    decoder::cursor = saved;
+    decoder::timing = savedTiming;
+    if (present.empty()) return 0;
+    std::sort(present.begin(), present.end());
+    std::sort(absent.begin(), absent.end());
+    const std::int32_t strong = present[present.size() / 4];
+    const std::int32_t weak = absent[absent.size() * 9 / 10];
+    return std::max<std::int32_t>(1, (strong + std::max(weak, 0)) / 2);
+}
+
+void PrintCalibration() {
+    const Shaping& s = calibration.shaping;
+    const double swing = s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
+    const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
+    std::printf("Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
+                std::lround(swing), speed, ChannelName(calibration.channel));
+}
+
+}  // namespace
+
+void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right) {
+    ResetCalibration();
+    calibration.sources[0] = Source{mix, count};
+    calibration.sourceCount = 1;
+    if (left != nullptr && right != nullptr) {
+        calibration.sources[1] = Source{left, count};
+        calibration.sources[2] = Source{right, count};
+        calibration.sourceCount = 3;
+    }
+}
+
+void ResetCalibration() { calibration = Calibration{}; }
+
+std::int32_t CalibrateNextRecord(std::int32_t from) {
+    if (!calibration.userSaved) {
+        calibration.userSaved = true;
+        calibration.userThreshold = settings.threshold;
+        calibration.userReverse = settings.reverseDirection;
+        calibration.userExact = settings.exactValue;
+    }
+    const std::int32_t rate = decoder::cursor.sampleRate;
+    if (calibration.sourceCount == 0 || rate <= 0 || from < 0 || !EnsureBuffer()) return -1;
+    LeadIn lead;
+    const int channel = ChooseChannel(from, rate, lead);
+    if (channel < 0) return -1;
+    calibration.from = from;
+    SetUpRecord(channel, std::move(lead));
+    calibration.primaryInPlace = false;
+    RestoreCalibration();
+    PrintCalibration();
+    // The further ways to read it, tried in this order when the checksum is wrong.
+    calibration.alternatives.clear();
+    calibration.alternativeChannels.clear();
+    if (!calibration.userReverse) calibration.alternatives.push_back(Alternative::polarity);
+    for (int c = 0; c < calibration.sourceCount; ++c) {
+        if (c == channel) continue;
+        calibration.alternatives.push_back(Alternative::channel);
+        calibration.alternativeChannels.push_back(c);
+    }
+    if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
+    return calibration.begin;
+}
+
+int AlternativeCount() { return static_cast<int>(calibration.alternatives.size()); }
+
+void ApplyAlternative(int index) {
+    if (index < 0 || index >= AlternativeCount()) return;
+    RestoreCalibration();
+    switch (calibration.alternatives[static_cast<std::size_t>(index)]) {
+        case Alternative::polarity:
+            settings.reverseDirection = !calibration.reverse;
+            std::printf("Auto: trying %s edges\n", settings.reverseDirection ? "rising" : "falling");
+            break;
+        case Alternative::channel: {
+            int nth = 0;
+            for (int k = 0; k < index; ++k) nth += calibration.alternatives[static_cast<std::size_t>(k)] == Alternative::channel;
+            const int channel = calibration.alternativeChannels[static_cast<std::size_t>(nth)];
+            ConditionRecord(channel, calibration.shaping);
+            calibration.primaryInPlace = false;
+            std::printf("Auto: trying the %s\n", ChannelName(channel));
+            break;
+        }
+        case Alternative::exact: {
+            Shaping smooth = calibration.shaping;
+            smooth.squared = false;
+            smooth.invert = !calibration.lead.positiveFirst;
+            ConditionRecord(calibration.channel, smooth);
+            calibration.primaryInPlace = false;
+            settings.exactValue = CalibrateExactValue();
+            std::printf("Auto: trying the exact decoder with value %d\n", settings.exactValue);
+            break;
+        }
+    }
+}
+
+void RestoreCalibration() {
+    if (calibration.sourceCount == 0 || !calibration.conditioned) return;
+    if (!calibration.primaryInPlace) {
+        ConditionRecord(calibration.channel, calibration.shaping);
+        calibration.primaryInPlace = true;
+    }
+    settings.threshold = kSquareThreshold;
+    settings.reverseDirection = calibration.reverse;
+    settings.exactValue = calibration.userExact;
+    decoder::timing = calibration.timing;
+    decoder::speed = decoder::SpeedFollower{true, calibration.timing, calibration.bytePeriod, 1.0};
+}
 
 }  // namespace sonokas::signal

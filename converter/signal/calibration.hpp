@@ -6,6 +6,14 @@
 
 namespace sonokas::signal {
 
+// The recording the calibration reads: the mix that the decoders read without "/auto" and,
+// for a stereo recording, each channel on its own (none for mono). The buffers stay the
+// caller's; the rate is the decoders' (cursor).
+void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right);
+
+// Forgets the recording, the conditioned samples and every choice made.
+void ResetCalibration();
+
 // Finds the next lead-in at or after sample `from` of the loaded recording, calibrates from it
 // (centre line, level, polarity, speed, channel), conditions the record's samples into the
 // decoders' track (same sample indices as the recording), and sets the edge scanner's

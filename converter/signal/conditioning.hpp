@@ -1,0 +1,57 @@
+// Signal analysis and conditioning for "/auto": finding a lead-in whatever its level,
+// polarity and speed, measuring it, and turning a record's samples into the clean signal that
+// the decoders expect.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace sonokas::signal {
+
+// An edge's half-swing, as a share of the local level of the pulses.
+inline constexpr double kLobeShare = 0.3;
+
+// One channel of the recording (or the mix of both), as signed 8-bit samples.
+struct Source {
+    const std::int8_t* samples = nullptr;
+    std::int32_t count = 0;
+};
+
+// What a lead-in showed: the decoders' edge of each pulse (the swing between its two lobes),
+// its timing, and the signal's level.
+struct LeadIn {
+    bool found = false;
+    std::int32_t firstEdge = 0;   // the edge of the lead-in's first regular pulse
+    std::int32_t edgeCount = 0;   // regular pulses measured
+    bool positiveFirst = true;    // the positive lobe of a pulse comes first
+    double slot = 0;              // samples from one bit's pulse to the next
+    double lastSlot = 0;          // samples from the eighth bit's pulse to the next byte's first
+    double lobeSpacing = 0;       // samples between the two lobes of a pulse
+    double amplitude = 0;         // the pulses' lobe height, in sample units
+    double noise = 0;             // spread of the signal between pulses, in sample units
+    std::vector<std::int32_t> edges;  // the measured pulses' edges, in order
+};
+
+// Looks for the first lead-in at or after `from`: a run of at least `minimumBytes` zero bytes,
+// i.e. groups of eight pulses one slot apart, each followed by the byte pause, at a slot
+// length within 0.8 to 1.25 times the standard one at `rate`.
+LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes);
+
+// How a record is conditioned.
+struct Shaping {
+    double slot = 0;          // samples: one bit slot
+    std::int32_t smooth = 1;  // samples: width of the smoothing
+    double amplitude = 0;     // lobe height measured on the lead-in
+    double floor = 0;         // the smallest half-swing that still counts as a pulse lobe
+    double swing = -1;        // a fixed swing for an edge (from "/thr"); below 0: follows the level
+    bool squared = true;      // a full-scale square wave (timing decoder) or the smoothed signal
+    bool invert = false;      // turns the signal over, so that the positive lobe comes first
+    std::int32_t endGap = 0;  // samples without an edge that end the record's signal
+};
+
+// Conditions the samples from `begin` on into `out` (same indices), up to where the record's
+// signal ends (an `endGap` without a swing) or the recording ends; beyond that up to the next
+// `endGap`, `out` holds a level line. Gives the index after the last conditioned sample.
+std::int32_t Condition(const Source& source, std::int32_t begin, const Shaping& shaping, std::int8_t* out);
+
+}  // namespace sonokas::signal
