@@ -228,6 +228,10 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.autoCalibrate) {
         signal::UseRecording(samples.get(), sampleCount, nullptr, nullptr);
     }
+    // Found out before anything is decoded, not after all of it.
+    if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {
+        ErrorExit("Cannot create output file!");
+    }
 
     if (settings.interactive) {
         decoder::OpenErrorView();
