@@ -8,6 +8,7 @@
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
+#include "converter/tape/whole_record.hpp"
 
 namespace sonokas::tape {
 
@@ -36,7 +37,7 @@ bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     return a.image.size() > b.image.size();
 }
 
-RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade) {
+RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t signalEnd) {
     attemptsMade = 0;
     RecordAttempt best;
     if (settings.failCount <= 0) {
@@ -61,7 +62,12 @@ RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade) {
         const std::int32_t problemsBefore = decoder::problemCount;
         RecordAttempt attempt;
         attempt.outcome = output::DecodeRecord();
+        if (signalEnd >= 0 && attempt.outcome != output::AttemptOutcome::noLead) {
+            attempt.outcome = FinishWholeRecord(signalEnd, attempt.outcome, attempt.readOn, attempt.header);
+        }
         attempt.report = output::report;
+        // A header ends with its signal, not where its addresses point: no early end.
+        attempt.report.early = attempt.report.early && !attempt.header;
         attempt.problems = decoder::problemCount - problemsBefore;
         attempt.image.assign(output::image.data.begin(), output::image.data.begin() + output::image.byteCount);
         attempt.endPosition = decoder::cursor.position;

@@ -16,6 +16,8 @@ struct RecordAttempt {
     std::vector<std::uint8_t> image;   // the image bytes the attempt built
     std::int32_t endPosition = 0;      // where the decoder stopped
     int number = 0;                    // 1 for the first attempt
+    std::int32_t readOn = 0;           // bytes read on past the record's stated end
+    bool header = false;               // a program header, judged by the sum of all its bytes
 };
 
 // True when `a` is a better reading than `b`: a right checksum first, then a complete record
@@ -26,7 +28,8 @@ bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
 // as they are; while attempts are bad, the calibration's alternatives (with "/auto") and then
 // the rest of "/fail" with exactValue raised by one each time. Stops at the first attempt that
 // is not bad. Gives the best attempt and leaves it in the image; settings, calibration and
-// the cursor's rate are as before. `attemptsMade` counts the attempts.
-RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade);
+// the cursor's rate are as before. `attemptsMade` counts the attempts. With `signalEnd` at 0
+// or above, every attempt reads on to that sample and is judged as a whole (FinishWholeRecord).
+RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t signalEnd = -1);
 
 }  // namespace sonokas::tape

@@ -1,0 +1,171 @@
+#include "converter/tape/finder.hpp"
+
+#include <algorithm>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/edge_scanner.hpp"
+#include "converter/decoder/timing.hpp"
+
+namespace sonokas::tape {
+
+namespace {
+
+using decoder::cursor;
+using decoder::timing;
+using decoder::track;
+
+// How far an interval may lie from its place in the rhythm: a fifth of speed error or wow
+// within one byte still reads, and noise edges hardly ever fall into every window of a byte.
+constexpr double kTolerance = 0.25;
+
+struct Range {
+    double low = 0;
+    double high = 0;
+    bool Holds(double samples) const { return samples >= low && samples <= high; }
+};
+
+Range Around(double seconds) {
+    const double samples = seconds * cursor.sampleRate;
+    return {samples * (1 - kTolerance), samples * (1 + kTolerance)};
+}
+
+// Reads bytes from the intervals between edges, as the tape lays them out: a 0 bit one slot,
+// a 1 bit two halves, the eighth bit in the last slot. Any other interval breaks the byte.
+struct ByteReader {
+    Range half, slotRest, slot, last, lastRest;
+    int bit = 0;
+    bool inHalf = false;
+    unsigned value = 0;
+    std::int32_t start = 0;      // just past the byte's first edge
+    std::int32_t startFrom = 0;  // just past the edge before it: a scan from here finds `start`
+
+    enum Step { going, done, broken };
+
+    void Begin(std::int32_t edge, std::int32_t before) {
+        bit = 0;
+        inHalf = false;
+        value = 0;
+        start = edge;
+        startFrom = before;
+    }
+
+    Step Take(double interval) {
+        const bool eighth = bit == 7;
+        if (inHalf) {
+            if (!(eighth ? lastRest : slotRest).Holds(interval)) return broken;
+            inHalf = false;
+            value |= 1u << bit;
+        } else if (half.Holds(interval)) {
+            inHalf = true;
+            return going;
+        } else if (!(eighth ? last : slot).Holds(interval)) {
+            return broken;
+        }
+        return ++bit == 8 ? done : going;
+    }
+};
+
+ByteReader MakeReader() {
+    const double slot = timing.slotLength;
+    const double middle = slot * timing.pulseAt;
+    const double last = timing.lastSlotLength;
+    ByteReader reader;
+    reader.half = Around(middle);
+    reader.slotRest = Around(slot - middle);
+    reader.slot = Around(slot);
+    reader.last = Around(last);
+    reader.lastRest = Around(last - middle);
+    return reader;
+}
+
+}  // namespace
+
+std::int64_t BytePeriodSamples() {
+    if (cursor.sampleRate <= 0) return 0;
+    const double seconds = 7.0 * timing.slotLength + timing.lastSlotLength;
+    return static_cast<std::int64_t>(std::clamp(seconds * cursor.sampleRate, 0.0, 1.0e12));
+}
+
+RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
+    RecordBounds bounds;
+    const std::int32_t count = std::max<std::int32_t>(track.sampleCount, 0);
+    from = std::clamp(from, 0, count);
+    bounds.scanned = count;
+    if (cursor.sampleRate <= 0 || from >= count) {
+        return bounds;
+    }
+    // While the lead-in is searched for, the track ends where a lead-in begun by `leadBy`
+    // has shown itself; the whole track is back as soon as the lead-in is found.
+    struct CountGuard {
+        std::int32_t full;
+        ~CountGuard() { track.sampleCount = full; }
+    } guard{track.sampleCount};
+    if (leadBy >= 0) {
+        const std::int64_t window = (kLeadInBytes + 2) * BytePeriodSamples();
+        track.sampleCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::int64_t{leadBy} + window));
+    }
+    cursor.position = from;
+    cursor.previousSample = from > 0 ? track.samples[from - 1] : 0;
+    cursor.lastBoundary = from;
+
+    ByteReader reader = MakeReader();
+    const std::int64_t pause = kPauseBytes * BytePeriodSamples();
+    int zeros = 0;
+    bool started = false;
+    std::int32_t before = from;        // just past the previous edge
+    std::int32_t lastRegularEnd = 0;   // just past the edge that ended the last regular byte
+    while (decoder::NextEdge() == 1) {
+        const std::int32_t edge = cursor.position;
+        if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
+            // A pause: the record's signal ended with its last regular byte.
+            bounds.signalEnd = bounds.extentEnd = bounds.scanned = lastRegularEnd;
+            return bounds;
+        }
+        if (!started) {
+            reader.Begin(edge, before);
+            started = true;
+        } else {
+            switch (reader.Take(static_cast<double>(edge - before))) {
+                case ByteReader::going: break;
+                case ByteReader::done:
+                    if (bounds.found) {
+                        lastRegularEnd = edge;
+                    } else if (reader.value != 0) {
+                        zeros = 0;
+                    } else {
+                        if (zeros++ == 0) {
+                            bounds.begin = reader.startFrom;
+                            bounds.leadStart = reader.start;
+                        }
+                        if (zeros == kLeadInBytes) {
+                            bounds.found = true;
+                            track.sampleCount = count;
+                            lastRegularEnd = edge;
+                        }
+                    }
+                    reader.Begin(edge, before);
+                    break;
+                case ByteReader::broken:
+                    if (!bounds.found) zeros = 0;
+                    reader.Begin(edge, before);
+                    break;
+            }
+        }
+        before = edge;
+    }
+    if (bounds.found) {
+        // The recording ended. When it ends amid the signal (within a byte's intervals of the
+        // last edge, and within a pause of the last regular byte), the record runs to its end.
+        const double longestInByte = reader.last.high;
+        const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
+                               static_cast<double>(count - before) <= longestInByte;
+        bounds.signalEnd = lastRegularEnd;
+        bounds.extentEnd = cutInside ? count : lastRegularEnd;
+        bounds.scanned = bounds.extentEnd;
+    } else {
+        bounds.scanned = track.sampleCount;
+    }
+    return bounds;
+}
+
+}  // namespace sonokas::tape

@@ -1,0 +1,34 @@
+// Finds the records of a whole tape on the decoders' track: a lead-in of regular zero bytes,
+// and the stretch the record's signal fills, read with the edge scanner and the decoders' timing.
+#pragma once
+
+#include <cstdint>
+
+namespace sonokas::tape {
+
+// Zero bytes in a row, each of regular timing, that make a lead-in. Clicks, hum and noise
+// never keep that rhythm for 16 bytes; a record with a shorter lead-in is not found.
+inline constexpr int kLeadInBytes = 16;
+
+// A record's signal ends after this many byte periods without one regular byte.
+inline constexpr int kPauseBytes = 3;
+
+struct RecordBounds {
+    bool found = false;
+    std::int32_t begin = 0;      // an attempt starts here: the next edge is the lead-in's first
+    std::int32_t leadStart = 0;  // just past the lead-in's first edge (the record's time)
+    std::int32_t signalEnd = 0;  // just past the edge that ends the record's last regular byte
+    std::int32_t extentEnd = 0;  // the record's stretch ends here: at signalEnd, or at the end
+                                 // of the recording when that cuts into the signal
+    std::int32_t scanned = 0;    // the sample the search came to
+};
+
+// Searches the track from sample `from` on for the next record; with `leadBy` at 0 or above,
+// only for a lead-in that begins by that sample. Moves the cursor (position, previousSample,
+// lastBoundary); reads the settings' threshold and direction and the decoders' timing.
+RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy = -1);
+
+// Samples of a byte period (seven slots and the last slot) at the cursor's rate; 0 without a rate.
+std::int64_t BytePeriodSamples();
+
+}  // namespace sonokas::tape

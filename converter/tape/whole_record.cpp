@@ -1,0 +1,75 @@
+#include "converter/tape/whole_record.hpp"
+
+#include <cstdio>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/timing_decoder.hpp"
+#include "converter/output/tape_image.hpp"
+#include "converter/settings.hpp"
+#include "converter/tape/finder.hpp"
+#include "gtp/gtp.hpp"
+
+namespace sonokas::tape {
+
+namespace {
+
+constexpr std::size_t kNameOffset = 8;
+
+}  // namespace
+
+std::vector<std::uint8_t> ImagePayload(std::span<const std::uint8_t> image, const output::RecordReport& report) {
+    if (!settings.binaryOutput) {
+        return image.size() > gtp::kBlockHeaderSize
+                   ? std::vector<std::uint8_t>(image.begin() + gtp::kBlockHeaderSize, image.end())
+                   : std::vector<std::uint8_t>{};
+    }
+    if (report.leadIn == 0) {
+        return {};
+    }
+    // The raw image holds the data stage only; the sync and address bytes are in the report.
+    std::vector<std::uint8_t> payload{report.sync, static_cast<std::uint8_t>(report.start & 0xFF),
+                                      static_cast<std::uint8_t>(report.start >> 8),
+                                      static_cast<std::uint8_t>(report.end & 0xFF),
+                                      static_cast<std::uint8_t>(report.end >> 8)};
+    payload.insert(payload.end(), image.begin(), image.end());
+    return payload;
+}
+
+std::string HeaderName(std::span<const std::uint8_t> payload) {
+    std::string name;
+    for (std::size_t i = kNameOffset; i < payload.size() && payload[i] != 0xFF; ++i) {
+        name += payload[i] >= 0x20 && payload[i] < 0x7F ? static_cast<char>(payload[i]) : '?';
+    }
+    return name;
+}
+
+output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::AttemptOutcome outcome, std::int32_t& readOn,
+                                         bool& header) {
+    using decoder::cursor;
+    readOn = 0;
+    header = false;
+    // Another byte lies ahead while the signal goes on for more than half a byte period: past
+    // a record's last byte the decoders stand on, or just before, its closing edge.
+    const std::int64_t half = BytePeriodSamples() / 2;
+    auto& image = output::image;
+    while (!decoder::AtEnd() && signalEnd - static_cast<std::int64_t>(cursor.position) > half &&
+           static_cast<std::size_t>(image.byteCount) < image.data.size()) {
+        image.Append(decoder::ReadTapeByte());
+        ++readOn;
+    }
+    if (readOn > 0) {
+        std::printf("Record goes on: %i more bytes read\n", readOn);
+    }
+    const std::span<const std::uint8_t> built(image.data.data(), static_cast<std::size_t>(image.byteCount));
+    const std::vector<std::uint8_t> payload = ImagePayload(built, output::report);
+    if (!gtp::IsProgramHeader(payload, static_cast<std::int32_t>(payload.size()))) {
+        return outcome;
+    }
+    header = true;
+    // A program header's last byte brings the sum of all its bytes to 0xFF.
+    const bool right = gtp::ChecksumSum(payload) == gtp::kChecksumGood;
+    std::printf("Program header: %s, checksum %s\n", HeaderName(payload).c_str(), right ? "right" : "wrong");
+    return right ? output::AttemptOutcome::good : output::AttemptOutcome::bad;
+}
+
+}  // namespace sonokas::tape
