@@ -1,0 +1,214 @@
+// The whole-tape loop in the process: where the finder places records among silence, noise,
+// clicks and hum, the raw files' names, and the summary as a whole.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "converter/decoder/cursor.hpp"
+#include "converter/decoder/edge_scanner.hpp"
+#include "converter/output/record.hpp"
+#include "converter/settings.hpp"
+#include "converter/tape/finder.hpp"
+#include "converter/tape/tape.hpp"
+#include "tests/support/run_program.hpp"
+#include "tools/tape_signal.hpp"
+
+using namespace sonokas;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr int kRate = 44100;
+
+Bytes TapeBytes(const Bytes& payload, int leadIn) {
+    Bytes bytes(static_cast<std::size_t>(leadIn), 0);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+Bytes Payload(std::uint16_t start, const Bytes& data, int checksumError = 0) {
+    tapegen::TapeRecord record;
+    record.start = start;
+    record.data = data;
+    record.checksumError = checksumError;
+    return tapegen::RecordPayload(record);
+}
+
+// Seconds of each record's first pulse and closing pulse in the laid-out tape.
+struct Span {
+    double first, closing;
+};
+
+std::vector<Span> Spans(const std::vector<Bytes>& tapes, const std::vector<tapegen::Pulse>& pulses) {
+    std::vector<Span> spans;
+    std::size_t index = 0;
+    for (const Bytes& tape : tapes) {
+        std::size_t count = 1;  // the closing pulse
+        for (std::uint8_t b : tape) count += 8 + static_cast<std::size_t>(std::popcount(b));
+        spans.push_back({pulses[index].time, pulses[index + count - 1].time});
+        index += count;
+    }
+    return spans;
+}
+
+class TapeTest : public ::testing::Test {
+protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        ResetSettings();
+        decoder::ResetDecoder();
+        output::ResetImage();
+        tape::ResetTape();
+    }
+
+    // Renders the tapes one after another and makes the result the decoders' track.
+    std::vector<Span> UseTape(const std::vector<Bytes>& tapes, const tapegen::SignalOptions& options) {
+        const auto pulses = tapegen::LayOutPulses(tapes, options);
+        samples_.clear();
+        for (float v : tapegen::RenderPulses(pulses, kRate, options)) {
+            samples_.push_back(static_cast<std::int8_t>(std::lround(v * 127.0f)));
+        }
+        decoder::track = {samples_.data(), static_cast<std::int32_t>(samples_.size())};
+        decoder::cursor.sampleRate = kRate;
+        return Spans(tapes, pulses);
+    }
+
+    std::vector<std::int8_t> samples_;
+    testsupport::TempDir dir_;
+};
+
+struct FinderCase {
+    const char* what;
+    std::vector<int> leadIns;  // zero bytes before each record
+    tapegen::GapFill fill = tapegen::GapFill::silence;
+    double gapLevelDb = 0;
+    double gap = 1.0;
+    double cutInLast = 0;      // seconds into the last record's data where the recording ends
+    std::vector<std::pair<std::size_t, std::size_t>> expected;  // each found: first and last record it holds
+};
+
+TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
+    const Bytes payload = Payload(0x3000, {0x01, 0x80, 0x00, 0xFF, 0x55, 0x00, 0x00, 0x10});
+    const FinderCase cases[] = {
+        {"16 zero bytes make a lead-in", {16, 16}, {}, 0, 1.0, 0, {{0, 0}, {1, 1}}},
+        {"15 do not", {16, 15, 16}, {}, 0, 1.0, 0, {{0, 0}, {2, 2}}},
+        {"noise between records", {100, 100, 100}, tapegen::GapFill::noise, -6, 1.0, 0, {{0, 0}, {1, 1}, {2, 2}}},
+        {"clicks between records", {100, 100, 100}, tapegen::GapFill::clicks, 0, 1.0, 0, {{0, 0}, {1, 1}, {2, 2}}},
+        // A whine with a period of one slot: edges at every slot, and never a byte's last slot.
+        {"hum between records", {100, 100, 100}, tapegen::GapFill::hum, 0, 1.0, 0, {{0, 0}, {1, 1}, {2, 2}}},
+        {"a pause of 3.5 byte periods parts records", {30, 30}, {}, 0, 0.1, 0, {{0, 0}, {1, 1}}},
+        {"a pause of under a byte period does not", {30, 30}, {}, 0, 0.02, 0, {{0, 1}}},
+        {"the recording ends inside the last record", {30, 30}, {}, 0, 1.0, 0.1, {{0, 0}, {1, 1}}},
+    };
+    for (const FinderCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        tapegen::SignalOptions options;
+        options.gapFill = c.fill;
+        options.gapLevelDb = c.gapLevelDb;
+        options.gap = c.gap;
+        options.humFrequency = 1 / tapegen::kSlot;
+        std::vector<Bytes> tapes;
+        for (int leadIn : c.leadIns) tapes.push_back(TapeBytes(payload, leadIn));
+        if (c.cutInLast > 0) {
+            const double lastStart = Spans(tapes, tapegen::LayOutPulses(tapes, options)).back().first;
+            options.cutAt = lastStart + (c.leadIns.back() + 5) * tapegen::kByteLength + c.cutInLast;
+        }
+        const std::vector<Span> spans = UseTape(tapes, options);
+
+        std::vector<tape::RecordBounds> found;
+        for (std::int32_t from = 0;;) {
+            const tape::RecordBounds bounds = tape::FindRecord(from);
+            if (!bounds.found) break;
+            found.push_back(bounds);
+            from = bounds.extentEnd;
+        }
+        ASSERT_EQ(found.size(), c.expected.size());
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const tape::RecordBounds& b = found[i];
+            // Just past the fall of the first pulse and of the closing pulse: within a pulse. The
+            // last edge of a noise may look like a slot before the first pulse: a byte later.
+            const double slack = c.fill == tapegen::GapFill::silence ? 0 : tapegen::kByteLength;
+            EXPECT_NEAR(b.leadStart / double(kRate), spans[c.expected[i].first].first, 0.0006 + slack) << i;
+            if (c.cutInLast > 0 && i + 1 == found.size()) {
+                EXPECT_EQ(b.extentEnd, decoder::track.sampleCount);
+            } else {
+                EXPECT_NEAR(b.signalEnd / double(kRate), spans[c.expected[i].second].closing, 0.0006) << i;
+                EXPECT_EQ(b.extentEnd, b.signalEnd);
+            }
+            // An attempt that starts at `begin` meets the lead-in's first edge first.
+            decoder::cursor.position = b.begin;
+            decoder::cursor.previousSample = b.begin > 0 ? samples_[static_cast<std::size_t>(b.begin - 1)] : 0;
+            ASSERT_EQ(decoder::NextEdge(), 1);
+            EXPECT_EQ(decoder::cursor.position, b.leadStart);
+        }
+    }
+}
+
+TEST_F(TapeTest, FinderStopsSafelyOnEmptyAndOddInput) {
+    const std::vector<std::int8_t> square = [] {
+        std::vector<std::int8_t> s(5000);
+        for (std::size_t i = 0; i < s.size(); ++i) s[i] = (i / 3) % 2 ? 127 : -128;
+        return s;
+    }();
+    struct Case {
+        const char* what;
+        std::int32_t rate;
+        std::int32_t from;
+    } cases[] = {{"no rate", 0, 0}, {"negative rate", -44100, 0}, {"from past the end", kRate, 99999},
+                 {"negative from", kRate, -5}, {"a fast square wave", kRate, 0}, {"the lowest rate", 1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        decoder::track = {square.data(), static_cast<std::int32_t>(square.size())};
+        decoder::cursor.sampleRate = c.rate;
+        const tape::RecordBounds b = tape::FindRecord(c.from);
+        EXPECT_FALSE(b.found);
+        EXPECT_LE(b.scanned, decoder::track.sampleCount);
+        EXPECT_EQ(decoder::track.sampleCount, static_cast<std::int32_t>(square.size()));
+    }
+    decoder::track = {};
+    EXPECT_FALSE(tape::FindRecord(0).found);
+}
+
+TEST_F(TapeTest, RawFilesAreNumberedBeforeTheExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"OUT.bin", "OUT-7.bin"},           {"OUT", "OUT-7"},
+        {"dir.x/OUT", "dir.x/OUT-7"},       {"a.b.BIN", "a.b-7.BIN"},
+        {"C:\\tapes.d\\SIDE", "C:\\tapes.d\\SIDE-7"}, {"/tmp/side.a/t.bin", "/tmp/side.a/t-7.bin"},
+    };
+    for (const auto& [path, numbered] : cases) EXPECT_EQ(tape::NumberedPath(path, 7), numbered) << path;
+}
+
+// A named program, a good record, the same record again, and one with a wrong checksum.
+TEST_F(TapeTest, SummaryListsEveryRecordAndTheTotals) {
+    tapegen::TapeRecord program;
+    program.start = 0x2C36;
+    program.data = Bytes(40, 0x41);
+    const auto named = tapegen::NamedProgramPayloads("HELLO", 10, program);
+    const Bytes good = Payload(0x3000, {0x11, 0x22});
+    const Bytes bad = Payload(0x4000, {1, 2, 3, 4}, 1);
+    tapegen::SignalOptions options;
+    options.gap = 0.5;
+    UseTape({TapeBytes(named[0], 30), TapeBytes(named[1], 30), TapeBytes(good, 30), TapeBytes(good, 30),
+             TapeBytes(bad, 30)},
+            options);
+    settings.multiRecord = true;
+    settings.outputPath.Assign(dir_.File("out.gtp"));
+    const std::string printed = testsupport::CaptureStdout(tape::RunTape);
+    const auto summary = printed.find("\nTape summary\n");
+    ASSERT_NE(summary, std::string::npos) << printed;
+    EXPECT_EQ(printed.substr(summary),
+              "\nTape summary\n\n"
+              "  1  0:00:00.10  Header: HELLO                 Start: $2c36  Line: 10    good\n"
+              "  2  0:00:01.90  Start: $2c36  End+1: $2c5e  Length: 40 bytes            good\n"
+              "  3  0:00:04.64  Start: $3000  End+1: $3002  Length: 2 bytes             good\n"
+              "  4  0:00:06.27  Start: $3000  End+1: $3002  Length: 2 bytes             good, copy of record 3\n"
+              "  5  0:00:07.91  Start: $4000  End+1: $4004  Length: 4 bytes             checksum wrong\n"
+              "\nRecords: 5, good: 4, bad: 1, copies: 1\n");
+    EXPECT_NE(printed.find("\nRecord 5 at 0:00:07.91\n\nStarting conversion\n\n"), std::string::npos) << printed;
+}
+
+}  // namespace
