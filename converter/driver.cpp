@@ -211,6 +211,8 @@ int RunConverter(int argc, const char* const* argv) {
     input::SampleInfo info;
     input::SampleBuffer samples;
     std::int32_t sampleCount = 0;
+    // "/auto" judges a stereo recording's channels one by one as well.
+    input::channelSamples.wanted = settings.autoCalibrate;
     for (Loader load : kReaders) {
         const input::LoadStatus status = load(inputPath, info, samples, sampleCount);
         if (status == input::LoadOk) {
@@ -219,6 +221,7 @@ int RunConverter(int argc, const char* const* argv) {
             break;
         }
         samples.reset();
+        input::PrepareChannels(0, 0);
         sampleCount = 0;
         if (const char* message = StatusMessage(status)) {
             ErrorExit(message);
@@ -226,7 +229,8 @@ int RunConverter(int argc, const char* const* argv) {
     }
     decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
     if (settings.autoCalibrate) {
-        signal::UseRecording(samples.get(), sampleCount, nullptr, nullptr);
+        signal::UseRecording(samples.get(), sampleCount, input::channelSamples.left.get(),
+                             input::channelSamples.right.get());
     }
     // Found out before anything is decoded, not after all of it.
     if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {

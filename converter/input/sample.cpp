@@ -9,6 +9,22 @@
 
 namespace sonokas::input {
 
+ChannelSamples channelSamples;
+
+void PrepareChannels(std::uint32_t count, int channels) {
+    channelSamples.left.reset();
+    channelSamples.right.reset();
+    if (!channelSamples.wanted || channels < 2) {
+        return;
+    }
+    channelSamples.left.reset(new (std::nothrow) std::int8_t[count == 0 ? 1 : count]());
+    channelSamples.right.reset(new (std::nothrow) std::int8_t[count == 0 ? 1 : count]());
+    if (!channelSamples.left || !channelSamples.right) {
+        channelSamples.left.reset();
+        channelSamples.right.reset();
+    }
+}
+
 SampleBuffer AllocateSamples(std::uint32_t count) {
     // Always a real block, so an empty recording still hands out a buffer.
     return SampleBuffer(new (std::nothrow) std::int8_t[count == 0 ? 1 : count]);
@@ -103,8 +119,20 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
         return;
     }
     const auto frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
-    ConvertFrames(file, destination, frames, frameBytes,
-                  [&](const std::uint8_t* frame) { return ConvertWideFrame(frame, layout); });
+    PrepareChannels(frames, layout.channels);
+    // A channel as a 16-bit value: 8-bit data is unsigned.
+    auto channel = [&](const std::uint8_t* frame, int c) {
+        const std::uint8_t* sample = frame + c * (layout.bits / 8);
+        return layout.bits == 8 ? static_cast<std::int16_t>((sample[0] - 128) * 256) : SixteenBitValue(sample, layout);
+    };
+    std::uint32_t index = 0;
+    ConvertFrames(file, destination, frames, frameBytes, [&](const std::uint8_t* frame) {
+        if (channelSamples.left) {
+            StoreChannels(index, channel(frame, 0), channel(frame, 1));
+        }
+        ++index;
+        return ConvertWideFrame(frame, layout);
+    });
 }
 
 void ComputeDuration(SampleInfo& info) {

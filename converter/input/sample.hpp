@@ -86,6 +86,28 @@ std::int8_t ConvertWideFrame(const std::uint8_t* frame, const PcmLayout& layout)
 // ConvertPcm for every WAV layout (IsWideLayout); frames the file cannot supply whole become 0.
 void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, const PcmLayout& layout);
 
+// With "/auto" the readers also keep the first two channels of a stereo (or wider) recording
+// apart, beside the mixed samples: each the top byte of the channel's 16-bit value.
+struct ChannelSamples {
+    bool wanted = false;
+    SampleBuffer left;
+    SampleBuffer right;
+};
+
+extern ChannelSamples channelSamples;
+
+// Drops any kept channels; allocates both (zeroed) when they are wanted and the recording has
+// two channels or more. Short of memory, the channels are not kept.
+void PrepareChannels(std::uint32_t count, int channels);
+
+// Keeps frame `index`'s first two channels, given as 16-bit values, when channels are kept.
+inline void StoreChannels(std::uint32_t index, std::int16_t left, std::int16_t right) {
+    if (channelSamples.left) {
+        channelSamples.left[index] = static_cast<std::int8_t>(left >> 8);
+        channelSamples.right[index] = static_cast<std::int8_t>(right >> 8);
+    }
+}
+
 // Fills hours, minutes, seconds and hundredths from sampleRate and sampleCount.
 // A rate of 0 gives a duration of all zeros.
 void ComputeDuration(SampleInfo& info);

@@ -63,6 +63,7 @@ LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer,
         return LoadNoMemory;
     }
     const auto channels = static_cast<std::size_t>(format.channels);
+    PrepareChannels(frames, format.channels);
     const std::size_t framesPerBlock = std::max<std::size_t>(1, 65536 / channels);
     std::vector<short> block(framesPerBlock * channels);
     std::uint32_t done = 0;
@@ -78,6 +79,7 @@ LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer,
             const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(left), static_cast<std::uint8_t>(left >> 8),
                                            static_cast<std::uint8_t>(right), static_cast<std::uint8_t>(right >> 8)};
             samples[done + i] = ConvertFrame(bytes, 16, channels >= 2 ? 2 : 1);
+            StoreChannels(done + static_cast<std::uint32_t>(i), static_cast<std::int16_t>(left), static_cast<std::int16_t>(right));
         }
         done += static_cast<std::uint32_t>(whole);
         if (whole < wanted) {

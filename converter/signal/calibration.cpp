@@ -25,9 +25,10 @@ constexpr double kFloorNoise = 4;             // an edge's half-swing: at least 
 constexpr double kFloorShare = 0.07;          // this share of the lead-in's level,
 constexpr double kFloorLeast = 1.0;           // and this many sample units
 constexpr double kSameStart = 0.5;            // seconds: channels whose lead-ins begin this close compete
-constexpr double kMixPreferred = 0.95;        // a channel must beat the mix by more than this share
+constexpr double kMixPreferred = 0.95;
+constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks        // a channel must beat the mix by more than this share
 
-enum class Alternative { polarity, channel, exact };
+enum class Alternative { polarity, channel, sensitive, exact };
 
 struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
@@ -126,7 +127,11 @@ void SetUpRecord(int channel, LeadIn lead) {
     shaping.slot = l.slot;
     shaping.smooth = std::clamp(static_cast<std::int32_t>(std::lround(l.lobeSpacing / 2)), 1,
                                 std::max(1, static_cast<std::int32_t>(l.slot / 4)));
+    // Pulses lie half a slot apart at the least; the local level looks no further than the
+    // quiet between two such pulses (a pulse spans about two lobe spacings), at most 0.3 slot.
+    shaping.reach = std::max(1, static_cast<std::int32_t>(std::min(kLevelReach * l.slot, l.slot / 2 - 2 * l.lobeSpacing)));
     shaping.amplitude = l.amplitude;
+    shaping.rest = l.rest;
     shaping.floor = std::max({kFloorNoise * l.noise, kFloorShare * l.amplitude, kFloorLeast});
     shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
     shaping.squared = calibration.userExact == kTimingDecoder;
@@ -215,6 +220,7 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
         calibration.alternatives.push_back(Alternative::channel);
         calibration.alternativeChannels.push_back(c);
     }
+    if (!settings.thresholdGiven) calibration.alternatives.push_back(Alternative::sensitive);
     if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
     return calibration.begin;
 }
@@ -236,6 +242,15 @@ void ApplyAlternative(int index) {
             ConditionRecord(channel, calibration.shaping);
             calibration.primaryInPlace = false;
             std::printf("Auto: trying the %s\n", ChannelName(channel));
+            break;
+        }
+        case Alternative::sensitive: {
+            // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
+            Shaping sensitive = calibration.shaping;
+            sensitive.floor = std::max(kFloorNoise * calibration.lead.noise, kFloorLeast);
+            ConditionRecord(calibration.channel, sensitive);
+            calibration.primaryInPlace = false;
+            std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * sensitive.floor));
             break;
         }
         case Alternative::exact: {

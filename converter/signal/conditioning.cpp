@@ -18,40 +18,73 @@ constexpr double kFastest = 0.8;          // of the standard one
 constexpr double kSlotSpread = 0.15;      // a slot interval lies this close to the median one
 constexpr double kPauseShortest = 1.8;    // the byte pause interval, in slots
 constexpr double kPauseLongest = 3.2;
-constexpr double kCentreSlots = 4;        // the centre line's mean runs over this many slots, so
-                                          // that a pulse entering it moves the line very little
-constexpr double kLevelReach = 0.3;       // in slots: how far the local level looks
+constexpr double kRestBand = 0.15;        // the centre line's band, as a share of the lobe height
 constexpr double kQuiet = 0.45;           // in standard slots: a pulse's lobes lie closer
 
 int At(const Source& source, std::int64_t index) {
     return index >= 0 && index < source.count ? source.samples[index] : 0;
 }
 
-// The signal less its centre line (the mean over about one slot), lightly smoothed: running
-// sums over two centred windows, one sample at a time.
+// The signal less its centre line, lightly smoothed. The centre line is the mean of the mean
+// over two slots (weights falling off to both sides) of the signal clipped to a band around its
+// resting level: DC, hum and the droop of AC coupling are taken away, while the pulses, which
+// reach far beyond the band, move the line very little even where they start or stop (a
+// lead-in, a dropout). Running sums, one sample at a time.
 struct BandFilter {
     const Source* source = nullptr;
-    std::int32_t halfSmooth = 0;
-    std::int32_t halfSlot = 0;
+    int restLow = -128;           // the band the centre line sees
+    int restHigh = 127;
+    std::int64_t halfSmooth = 0;
+    std::int64_t half = 0;        // each of the two means runs over 2 * half + 1 samples
     std::int64_t sumSmooth = 0;
-    std::int64_t sumSlot = 0;
-    std::int64_t next = 0;  // the index the next value belongs to
+    std::int64_t sumInner = 0;    // the inner sum for index `nextInner`
+    std::int64_t sumOuter = 0;    // the sum of the inner sums around `next`
+    std::vector<std::int64_t> inner;  // a ring of inner sums
+    std::size_t mask = 0;
+    std::int64_t next = 0;        // the index the next value belongs to
+    std::int64_t nextInner = 0;
 
-    void Start(const Source& s, std::int64_t from, std::int32_t smooth, double slot) {
+    int Rest(std::int64_t index) const { return std::clamp(At(*source, index), restLow, restHigh); }
+
+    void AdvanceInner() {
+        sumInner += Rest(nextInner + half + 1) - Rest(nextInner - half);
+        ++nextInner;
+    }
+
+    // `rest` and `band`: the resting level and the half-width of the band around it (none
+    // when `band` is not above 0).
+    void Start(const Source& s, std::int64_t from, std::int32_t smooth, double slot, double rest = 0,
+               double band = 0) {
         source = &s;
+        if (band > 0) {
+            restLow = static_cast<int>(std::floor(rest - band));
+            restHigh = static_cast<int>(std::ceil(rest + band));
+        }
         halfSmooth = std::max(0, smooth / 2);
-        halfSlot = std::max(1, static_cast<std::int32_t>(slot / 2));
-        sumSmooth = sumSlot = 0;
+        half = std::max<std::int64_t>(1, static_cast<std::int64_t>(slot));
+        const std::int64_t width = 2 * half + 1;
+        inner.assign(std::bit_ceil(static_cast<std::uint64_t>(width + 1)), 0);
+        mask = inner.size() - 1;
+        sumSmooth = sumInner = sumOuter = 0;
         for (std::int64_t k = from - halfSmooth; k <= from + halfSmooth; ++k) sumSmooth += At(s, k);
-        for (std::int64_t k = from - halfSlot; k <= from + halfSlot; ++k) sumSlot += At(s, k);
+        nextInner = from - half;
+        for (std::int64_t k = nextInner - half; k <= nextInner + half; ++k) sumInner += Rest(k);
+        for (std::int64_t k = 0; k < width; ++k) {
+            inner[static_cast<std::size_t>(nextInner) & mask] = sumInner;
+            sumOuter += sumInner;
+            AdvanceInner();
+        }
         next = from;
     }
 
     float Next() {
-        const float value = static_cast<float>(sumSmooth) / static_cast<float>(2 * halfSmooth + 1) -
-                            static_cast<float>(sumSlot) / static_cast<float>(2 * halfSlot + 1);
+        const double width = static_cast<double>(2 * half + 1);
+        const float value = static_cast<float>(static_cast<double>(sumSmooth) / static_cast<double>(2 * halfSmooth + 1) -
+                                               static_cast<double>(sumOuter) / (width * width));
         sumSmooth += At(*source, next + halfSmooth + 1) - At(*source, next - halfSmooth);
-        sumSlot += At(*source, next + halfSlot + 1) - At(*source, next - halfSlot);
+        inner[static_cast<std::size_t>(nextInner) & mask] = sumInner;
+        sumOuter += sumInner - inner[static_cast<std::size_t>(next - half) & mask];
+        AdvanceInner();
         ++next;
         return value;
     }
@@ -209,14 +242,16 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     for (std::int64_t start = from; start < source.count; start += window / 2) {
         const std::int64_t end = std::min<std::int64_t>(source.count, start + window);
         BandFilter filter;
-        filter.Start(source, start, smooth, kCentreSlots * standardSlot);
+        filter.Start(source, start, smooth, standardSlot);
         values.resize(static_cast<std::size_t>(end - start));
         Magnitudes magnitudes;
         for (float& v : values) {
             v = filter.Next();
             magnitudes.Add(v);
         }
-        const double noise = magnitudes.Share(0.5) * 1.4826;
+        // The spread of the noise from the quietest fifth of the samples: a normal spread puts a
+        // fifth of them within 0.253 of it, and the pulses and their tails stay out of that fifth.
+        const double noise = magnitudes.Share(0.2) / 0.253;
         const double amplitude = magnitudes.Share(0.99);
         if (amplitude < std::max(1.5, kSignalOverNoise * noise)) continue;
         // Each lobe of a pulse turns a comparator with hysteresis at half the level.
@@ -252,6 +287,13 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         }
         MeasureRun(edges, standardSlot, minimumBytes, lead);
         if (lead.found) {
+            // The resting level: most samples of a lead-in lie between its pulses.
+            std::array<std::uint32_t, 256> levels{};
+            for (std::int64_t k = start; k < end; ++k) ++levels[static_cast<std::uint8_t>(source.samples[k] + 128)];
+            std::uint32_t seen = 0;
+            int middle = 0;
+            while (middle < 255 && (seen += levels[static_cast<std::size_t>(middle)]) <= (end - start) / 2) ++middle;
+            lead.rest = middle - 128;
             lead.positiveFirst = positiveFirst;
             lead.amplitude = amplitude;
             lead.noise = noise;
@@ -267,13 +309,13 @@ std::int32_t Condition(const Source& source, std::int32_t begin, const Shaping& 
     const std::int64_t count = source.count;
     if (begin < 0 || begin >= count) return std::max<std::int32_t>(begin, 0);
     const float sign = shaping.invert ? -1.0f : 1.0f;
-    // The local level of each lobe direction is the largest swing that way within 0.3 slot on
-    // either side: pulses lie at least half a slot apart, so a weak pulse or lobe (a dropout
-    // begins or ends) is judged by its own level alone.
-    const auto reach = std::max<std::int64_t>(1, static_cast<std::int64_t>(shaping.slot * kLevelReach));
+    // The local level of each lobe direction is the largest swing that way within `reach` on
+    // either side: less than the quiet between two pulses, so that a weak pulse or lobe (where
+    // a dropout begins or ends) is judged by its own level alone.
+    const auto reach = std::max<std::int64_t>(1, shaping.reach);
     const double gain = shaping.amplitude > 0 ? 100.0 / shaping.amplitude : 1.0;
     BandFilter filter;
-    filter.Start(source, begin, shaping.smooth, kCentreSlots * shaping.slot);
+    filter.Start(source, begin, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
     const auto ringSize = static_cast<std::size_t>(std::bit_ceil(static_cast<std::uint64_t>(2 * reach + 2)));
     std::vector<float> ahead(ringSize);  // the values from i - reach to i + reach
     const std::size_t mask = ringSize - 1;

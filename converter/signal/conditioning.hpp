@@ -29,6 +29,7 @@ struct LeadIn {
     double lobeSpacing = 0;       // samples between the two lobes of a pulse
     double amplitude = 0;         // the pulses' lobe height, in sample units
     double noise = 0;             // spread of the signal between pulses, in sample units
+    double rest = 0;              // the signal's resting level (its DC)
     std::vector<std::int32_t> edges;  // the measured pulses' edges, in order
 };
 
@@ -41,7 +42,9 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
 struct Shaping {
     double slot = 0;          // samples: one bit slot
     std::int32_t smooth = 1;  // samples: width of the smoothing
+    std::int32_t reach = 1;   // samples: how far on either side the local level of the pulses is taken
     double amplitude = 0;     // lobe height measured on the lead-in
+    double rest = 0;          // resting level measured on the lead-in
     double floor = 0;         // the smallest half-swing that still counts as a pulse lobe
     double swing = -1;        // a fixed swing for an edge (from "/thr"); below 0: follows the level
     bool squared = true;      // a full-scale square wave (timing decoder) or the smoothed signal
