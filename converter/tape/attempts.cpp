@@ -46,13 +46,18 @@ RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t 
     const std::int32_t firstExact = settings.exactValue;
     const int alternatives = settings.autoCalibrate ? signal::AlternativeCount() : 0;
     const int total = settings.failCount + alternatives;
+    // A caller may end the track where the record's stretch ends; the calibration's
+    // alternatives point the decoders at the whole track again.
+    const std::int32_t trackEnd = decoder::track.sampleCount;
     for (int k = 0; k < total; ++k) {
         if (k > 0 && k <= alternatives) {
             settings.exactValue = firstExact;
             signal::ApplyAlternative(k - 1);
+            decoder::track.sampleCount = std::min(decoder::track.sampleCount, trackEnd);
         } else if (k > alternatives) {
             if (settings.autoCalibrate) {
                 signal::RestoreCalibration();
+                decoder::track.sampleCount = std::min(decoder::track.sampleCount, trackEnd);
             }
             // The further "/fail" attempts: exactValue raised by one each, in wrapping arithmetic.
             settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstExact) +

@@ -65,6 +65,42 @@ struct ByteReader {
     }
 };
 
+// Reads a byte as the timing decoder does (a first interval up to the short interval makes a
+// 1 and takes one more edge; the eighth bit must end with the pause), and takes it only when
+// it lasted a byte period: the byte after a regular one, in a record the conditioning left
+// with a stray or a missing edge that the strict reading refuses.
+struct ChainedReader {
+    bool active = false;
+    int bit = 0;
+    bool second = false;
+    std::int32_t start = 0;
+
+    void Begin(std::int32_t edge) {
+        active = true;
+        bit = 0;
+        second = false;
+        start = edge;
+    }
+
+    // True when the byte ended at `edge` within its time; a broken byte leaves it inactive.
+    bool Take(std::int32_t edge, double interval, std::int64_t bytePeriod) {
+        const double rate = cursor.sampleRate;
+        if (!second && static_cast<float>(interval / rate) <= timing.shortInterval) {
+            second = true;
+            return false;
+        }
+        second = false;
+        if (bit == 7 && interval / rate - timing.pauseAllowance < timing.minimumEnd) {
+            active = false;
+            return false;
+        }
+        if (++bit < 8) return false;
+        active = false;
+        const double length = static_cast<double>(edge - start);
+        return length >= 0.9 * static_cast<double>(bytePeriod) && length <= 1.1 * static_cast<double>(bytePeriod);
+    }
+};
+
 ByteReader MakeReader() {
     const double slot = timing.slotLength;
     const double middle = slot * timing.pulseAt;
@@ -78,6 +114,10 @@ ByteReader MakeReader() {
     return reader;
 }
 
+// The record's stretch goes on half a byte period past its signal: a decoder that fell a byte
+// behind reads the last byte as it would at the end of the recording, and no further byte.
+std::int32_t AfterSignal(std::int32_t signalEnd, std::int32_t count);
+
 }  // namespace
 
 std::int64_t BytePeriodSamples() {
@@ -85,6 +125,14 @@ std::int64_t BytePeriodSamples() {
     const double seconds = 7.0 * timing.slotLength + timing.lastSlotLength;
     return static_cast<std::int64_t>(std::clamp(seconds * cursor.sampleRate, 0.0, 1.0e12));
 }
+
+namespace {
+
+std::int32_t AfterSignal(std::int32_t signalEnd, std::int32_t count) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(count, signalEnd + BytePeriodSamples() / 2));
+}
+
+}  // namespace
 
 RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
     RecordBounds bounds;
@@ -109,7 +157,9 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
     cursor.lastBoundary = from;
 
     ByteReader reader = MakeReader();
-    const std::int64_t pause = kPauseBytes * BytePeriodSamples();
+    ChainedReader chained;
+    const std::int64_t bytePeriod = BytePeriodSamples();
+    const std::int64_t pause = kPauseBytes * bytePeriod;
     int zeros = 0;
     bool started = false;
     std::int32_t before = from;        // just past the previous edge
@@ -118,18 +168,26 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
         const std::int32_t edge = cursor.position;
         if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
             // A pause: the record's signal ended with its last regular byte.
-            bounds.signalEnd = bounds.extentEnd = bounds.scanned = lastRegularEnd;
+            bounds.signalEnd = lastRegularEnd;
+            bounds.extentEnd = bounds.scanned = AfterSignal(lastRegularEnd, count);
             return bounds;
         }
-        if (!started) {
+        const double interval = static_cast<double>(edge - before);
+        if (chained.active && chained.Take(edge, interval, bytePeriod)) {
+            // The byte after a regular one took its time and ended with the pause: the chain goes on.
+            lastRegularEnd = edge;
+            chained.Begin(edge);
+            reader.Begin(edge, before);
+        } else if (!started) {
             reader.Begin(edge, before);
             started = true;
         } else {
-            switch (reader.Take(static_cast<double>(edge - before))) {
+            switch (reader.Take(interval)) {
                 case ByteReader::going: break;
                 case ByteReader::done:
                     if (bounds.found) {
                         lastRegularEnd = edge;
+                        chained.Begin(edge);
                     } else if (reader.value != 0) {
                         zeros = 0;
                     } else {
@@ -141,6 +199,7 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
                             bounds.found = true;
                             track.sampleCount = count;
                             lastRegularEnd = edge;
+                            chained.Begin(edge);
                         }
                     }
                     reader.Begin(edge, before);
@@ -160,7 +219,7 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
         const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
                                static_cast<double>(count - before) <= longestInByte;
         bounds.signalEnd = lastRegularEnd;
-        bounds.extentEnd = cutInside ? count : lastRegularEnd;
+        bounds.extentEnd = cutInside ? count : AfterSignal(lastRegularEnd, count);
         bounds.scanned = bounds.extentEnd;
     } else {
         bounds.scanned = track.sampleCount;

@@ -18,8 +18,9 @@ struct RecordBounds {
     std::int32_t begin = 0;      // an attempt starts here: the next edge is the lead-in's first
     std::int32_t leadStart = 0;  // just past the lead-in's first edge (the record's time)
     std::int32_t signalEnd = 0;  // just past the edge that ends the record's last regular byte
-    std::int32_t extentEnd = 0;  // the record's stretch ends here: at signalEnd, or at the end
-                                 // of the recording when that cuts into the signal
+    std::int32_t extentEnd = 0;  // the record's stretch ends here: half a byte period past
+                                 // signalEnd, or at the end of the recording when that comes
+                                 // first or cuts into the signal
     std::int32_t scanned = 0;    // the sample the search came to
 };
 

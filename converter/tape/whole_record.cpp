@@ -60,9 +60,19 @@ output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::Attempt
     if (readOn > 0) {
         std::printf("Record goes on: %i more bytes read\n", readOn);
     }
-    const std::span<const std::uint8_t> built(image.data.data(), static_cast<std::size_t>(image.byteCount));
-    const std::vector<std::uint8_t> payload = ImagePayload(built, output::report);
-    if (!gtp::IsProgramHeader(payload, static_cast<std::int32_t>(payload.size()))) {
+    std::vector<std::uint8_t> payload =
+        ImagePayload({image.data.data(), static_cast<std::size_t>(image.byteCount)}, output::report);
+    auto isHeader = [](const std::vector<std::uint8_t>& p, std::size_t size) {
+        return gtp::IsProgramHeader(p, static_cast<std::int32_t>(size));
+    };
+    if (output::report.early && !payload.empty() && !isHeader(payload, payload.size()) &&
+        isHeader(payload, payload.size() - 1)) {
+        // A header whose address bytes ran the decoder past its signal: the byte read from the
+        // silence after it is none of its own.
+        --image.byteCount;
+        payload.pop_back();
+    }
+    if (!isHeader(payload, payload.size())) {
         return outcome;
     }
     header = true;
