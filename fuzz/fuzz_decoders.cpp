@@ -1,6 +1,8 @@
 // The decoders on arbitrary sample buffers with arbitrary settings: whole conversion attempts,
 // run as the converter's attempt loop runs them, into /dev/null.
 //
+// With its flags, the whole-tape loop (/multi), alone or with /auto, instead of the attempts.
+//
 // Input: a flag byte, then threshold, exactValue and sampleRate as one choice byte and four
 // value bytes each (the choice picks the value bytes, a small value or an extreme), then the
 // samples, one signed byte each.
@@ -14,6 +16,8 @@
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
+#include "converter/signal/calibration.hpp"
+#include "converter/tape/tape.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 namespace {
@@ -98,8 +102,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decoder::track = decoder::SampleTrack{samples.get(), static_cast<std::int32_t>(count)};
     output::ResetImage();
 
-    // The converter's own attempt loop, with the bounds checked after every attempt.
-    RunAttempts(CheckAttempt);
+    settings.multiRecord = (flags & 0x20) != 0;
+    settings.autoCalibrate = settings.multiRecord && (flags & 0x40) != 0;
+    if (!settings.multiRecord) {
+        // The converter's own attempt loop, with the bounds checked after every attempt.
+        RunAttempts(CheckAttempt);
+        decoder::ResetDecoder();
+        return 0;
+    }
+    // The whole-tape loop writes numbered raw files beside the output: none can be created here.
+    settings.outputPath.Assign("/nonexistent-fuzz-dir/out");
+    if (settings.autoCalibrate) {
+        signal::UseRecording(samples.get(), static_cast<std::int32_t>(count), nullptr, nullptr);
+    }
+    tape::RunTape();
+    CheckAttempt();
+    Check(decoder::track.sampleCount == static_cast<std::int32_t>(count) || settings.autoCalibrate,
+          "the whole-tape loop left the track shortened");
+    for (const tape::TapeEntry& entry : tape::tapeLog.entries) {
+        Check(entry.payload.size() <= output::image.data.size() + 5, "a record larger than the image");
+    }
+    tape::ResetTape();
+    signal::ResetCalibration();
     decoder::ResetDecoder();
     return 0;
 }
