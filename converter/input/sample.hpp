@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace sonokas::input {
@@ -41,6 +42,18 @@ static_assert(kMaxSampleCount <= 0x7FFFFFFF);
 
 // The largest sample rate a recording may state: the decoders keep it in a signed 32-bit field.
 inline constexpr std::uint64_t kMaxSampleRate = 0x7FFFFFFF;
+
+// Advises the system to back a large block with large pages (a hint; nothing else changes).
+void AdviseLargeBlock(void* block, std::size_t size);
+
+// A block of samples that starts out all 0, without a pass that writes the zeros.
+struct FreeBlock {
+    void operator()(std::int8_t* block) const noexcept { std::free(block); }
+};
+using ZeroedSamples = std::unique_ptr<std::int8_t[], FreeBlock>;
+
+// `count` zeroed samples (at least one), or none when memory is short.
+ZeroedSamples AllocateZeroedSamples(std::uint32_t count);
 
 // Allocates `count` samples, or gives no buffer when memory is short.
 SampleBuffer AllocateSamples(std::uint32_t count);
@@ -90,8 +103,8 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
 // apart, beside the mixed samples: each the top byte of the channel's 16-bit value.
 struct ChannelSamples {
     bool wanted = false;
-    SampleBuffer left;
-    SampleBuffer right;
+    ZeroedSamples left;
+    ZeroedSamples right;
 };
 
 extern ChannelSamples channelSamples;

@@ -10,6 +10,7 @@
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/exact_decoder.hpp"
 #include "converter/decoder/timing.hpp"
+#include "converter/input/sample.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/conditioning.hpp"
 
@@ -21,11 +22,14 @@ constexpr int kLeadInBytes = 4;               // regular zero bytes that make a 
 constexpr std::int32_t kSquareThreshold = 220;  // the conditioned square wave swings 255
 constexpr double kStandardSlot = 0.0031;
 constexpr double kEndGapBytes = 8;            // byte times without a swing end a record's signal
-constexpr double kFloorNoise = 4;             // an edge's half-swing: at least this many noise spreads,
-constexpr double kFloorShare = 0.07;          // this share of the lead-in's level,
+constexpr double kFloorNoise = 6;             // an edge's half-swing: at least this many noise spreads,
+constexpr double kFloorBetween = 1.5;         // what lies between the pulses, with room,
+constexpr double kFloorShare = 0.12;          // this share of the lead-in's level,
 constexpr double kFloorLeast = 1.0;           // and this many sample units
 constexpr double kSameStart = 0.5;            // seconds: channels whose lead-ins begin this close compete
 constexpr double kMixPreferred = 0.95;
+constexpr std::int32_t kLowestRate = 4000;
+constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks        // a channel must beat the mix by more than this share
 
 enum class Alternative { polarity, channel, sensitive, exact };
@@ -33,7 +37,7 @@ enum class Alternative { polarity, channel, sensitive, exact };
 struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
     int sourceCount = 0;
-    std::unique_ptr<std::int8_t[]> conditioned;
+    input::ZeroedSamples conditioned;
     std::int32_t conditionedCount = 0;
     // What the user fixed, as the command line left the settings.
     bool userSaved = false;
@@ -102,7 +106,7 @@ decoder::DecoderTiming TimingOf(const LeadIn& lead, std::int32_t rate) {
 bool EnsureBuffer() {
     const std::int32_t count = calibration.sources[0].count;
     if (calibration.conditioned && calibration.conditionedCount == count) return true;
-    calibration.conditioned.reset(new (std::nothrow) std::int8_t[count > 0 ? count : 1]());
+    calibration.conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::max(count, 0)));
     calibration.conditionedCount = calibration.conditioned ? count : 0;
     return calibration.conditioned != nullptr;
 }
@@ -132,7 +136,9 @@ void SetUpRecord(int channel, LeadIn lead) {
     shaping.reach = std::max(1, static_cast<std::int32_t>(std::min(kLevelReach * l.slot, l.slot / 2 - 2 * l.lobeSpacing)));
     shaping.amplitude = l.amplitude;
     shaping.rest = l.rest;
-    shaping.floor = std::max({kFloorNoise * l.noise, kFloorShare * l.amplitude, kFloorLeast});
+    // The noise as the smoothing leaves it.
+    const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
+    shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});
     shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
     shaping.squared = calibration.userExact == kTimingDecoder;
     // The exact decoder looks for the positive lobe at a slot's start.
@@ -202,7 +208,11 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
         calibration.userExact = settings.exactValue;
     }
     const std::int32_t rate = decoder::cursor.sampleRate;
-    if (calibration.sourceCount == 0 || rate <= 0 || from < 0 || !EnsureBuffer()) return -1;
+    // Below the lowest rate a pulse's lobes cannot be told apart; the highest is far beyond
+    // any sound card, and bounds the work of every window.
+    if (calibration.sourceCount == 0 || rate < kLowestRate || rate > kHighestRate || from < 0 || !EnsureBuffer()) {
+        return -1;
+    }
     LeadIn lead;
     const int channel = ChooseChannel(from, rate, lead);
     if (channel < 0) return -1;
@@ -247,7 +257,8 @@ void ApplyAlternative(int index) {
         case Alternative::sensitive: {
             // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
             Shaping sensitive = calibration.shaping;
-            sensitive.floor = std::max(kFloorNoise * calibration.lead.noise, kFloorLeast);
+            sensitive.floor = std::max(kFloorNoise * calibration.lead.noise / std::sqrt(static_cast<double>(sensitive.smooth)),
+                                       kFloorLeast);
             ConditionRecord(calibration.channel, sensitive);
             calibration.primaryInPlace = false;
             std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * sensitive.floor));

@@ -18,6 +18,7 @@ constexpr double kFastest = 0.8;          // of the standard one
 constexpr double kSlotSpread = 0.15;      // a slot interval lies this close to the median one
 constexpr double kPauseShortest = 1.8;    // the byte pause interval, in slots
 constexpr double kPauseLongest = 3.2;
+constexpr std::int64_t kLongestHalf = 1 << 14;  // samples: a bound on every window, whatever the rate
 constexpr double kRestBand = 0.15;        // the centre line's band, as a share of the lobe height
 constexpr double kQuiet = 0.45;           // in standard slots: a pulse's lobes lie closer
 
@@ -43,13 +44,11 @@ struct BandFilter {
     std::size_t mask = 0;
     std::int64_t next = 0;        // the index the next value belongs to
     std::int64_t nextInner = 0;
+    std::int64_t smoothWeight = 1;  // the value is sumSmooth * smoothWeight - sumOuter * outerWeight,
+    std::int64_t outerWeight = 1;   // which is `scale` times the signal less its centre line
+    float scale = 1;
 
     int Rest(std::int64_t index) const { return std::clamp(At(*source, index), restLow, restHigh); }
-
-    void AdvanceInner() {
-        sumInner += Rest(nextInner + half + 1) - Rest(nextInner - half);
-        ++nextInner;
-    }
 
     // `rest` and `band`: the resting level and the half-width of the band around it (none
     // when `band` is not above 0).
@@ -57,12 +56,15 @@ struct BandFilter {
                double band = 0) {
         source = &s;
         if (band > 0) {
-            restLow = static_cast<int>(std::floor(rest - band));
-            restHigh = static_cast<int>(std::ceil(rest + band));
+            restLow = std::clamp(static_cast<int>(std::floor(rest - band)), -128, 127);
+            restHigh = std::clamp(static_cast<int>(std::ceil(rest + band)), restLow, 127);
         }
-        halfSmooth = std::max(0, smooth / 2);
-        half = std::max<std::int64_t>(1, static_cast<std::int64_t>(slot));
+        half = std::clamp<std::int64_t>(static_cast<std::int64_t>(slot), 1, kLongestHalf);
+        halfSmooth = std::clamp<std::int64_t>(smooth / 2, 0, half);
         const std::int64_t width = 2 * half + 1;
+        smoothWeight = width * width;
+        outerWeight = 2 * halfSmooth + 1;
+        scale = static_cast<float>(smoothWeight * outerWeight);
         inner.assign(std::bit_ceil(static_cast<std::uint64_t>(width + 1)), 0);
         mask = inner.size() - 1;
         sumSmooth = sumInner = sumOuter = 0;
@@ -72,21 +74,47 @@ struct BandFilter {
         for (std::int64_t k = 0; k < width; ++k) {
             inner[static_cast<std::size_t>(nextInner) & mask] = sumInner;
             sumOuter += sumInner;
-            AdvanceInner();
+            sumInner += Rest(nextInner + half + 1) - Rest(nextInner - half);
+            ++nextInner;
         }
         next = from;
     }
 
+    // The values of the next `n` indices. Away from the recording's ends no index is tested.
+    void Fill(float* values, std::int64_t n) {
+        std::int64_t k = 0;
+        while (k < n) {
+            const bool inside = next - halfSmooth >= 0 && next + 2 * half + 2 < source->count;
+            const std::int64_t stop = inside ? std::min(n, k + (source->count - (next + 2 * half + 2))) : k + 1;
+            if (inside) {
+                Run<false>(values + k, stop - k);
+            } else {
+                Run<true>(values + k, 1);
+            }
+            k = stop;
+        }
+    }
+
+    template <bool kChecked>
+    void Run(float* values, std::int64_t n) {
+        const std::int8_t* s = source->samples;
+        auto at = [&](std::int64_t index) { return kChecked ? At(*source, index) : int{s[index]}; };
+        auto rest = [&](std::int64_t index) { return std::clamp(at(index), restLow, restHigh); };
+        for (std::int64_t k = 0; k < n; ++k) {
+            values[k] = static_cast<float>(sumSmooth * smoothWeight - sumOuter * outerWeight);
+            sumSmooth += at(next + halfSmooth + 1) - at(next - halfSmooth);
+            inner[static_cast<std::size_t>(nextInner) & mask] = sumInner;
+            sumOuter += sumInner - inner[static_cast<std::size_t>(next - half) & mask];
+            sumInner += rest(nextInner + half + 1) - rest(nextInner - half);
+            ++nextInner;
+            ++next;
+        }
+    }
+
     float Next() {
-        const double width = static_cast<double>(2 * half + 1);
-        const float value = static_cast<float>(static_cast<double>(sumSmooth) / static_cast<double>(2 * halfSmooth + 1) -
-                                               static_cast<double>(sumOuter) / (width * width));
-        sumSmooth += At(*source, next + halfSmooth + 1) - At(*source, next - halfSmooth);
-        inner[static_cast<std::size_t>(nextInner) & mask] = sumInner;
-        sumOuter += sumInner - inner[static_cast<std::size_t>(next - half) & mask];
-        AdvanceInner();
-        ++next;
-        return value;
+        float value = 0;
+        Fill(&value, 1);
+        return value / scale;
     }
 };
 
@@ -106,32 +134,9 @@ struct Magnitudes {
         std::uint32_t seen = 0;
         for (int bin = 0; bin < kBins; ++bin) {
             seen += counts[static_cast<std::size_t>(bin)];
-            if (seen > wanted) return (bin + 0.5) / 4.0;
+            if (seen > wanted) return bin / 4.0;  // the bin's lower edge: exact silence gives 0
         }
         return kBins / 4.0;
-    }
-};
-
-// The largest value pushed since a given index: a ring of candidates, values falling.
-struct SlidingMax {
-    std::vector<std::int64_t> indices;
-    std::vector<float> values;
-    std::size_t mask;
-    std::size_t head = 0;
-    std::size_t tail = 0;
-
-    explicit SlidingMax(std::size_t ringSize) : indices(ringSize), values(ringSize), mask(ringSize - 1) {}
-
-    void Push(std::int64_t index, float value) {
-        while (tail != head && values[(tail - 1) & mask] <= value) --tail;
-        indices[tail & mask] = index;
-        values[tail & mask] = value;
-        ++tail;
-    }
-    // The largest value at or after `from` (0 when none is positive).
-    double Largest(std::int64_t from) {
-        while (tail - head > 1 && indices[head & mask] < from) ++head;
-        return tail != head ? std::max(0.0f, values[head & mask]) : 0.0;
     }
 };
 
@@ -251,6 +256,7 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         }
         // The spread of the noise from the quietest fifth of the samples: a normal spread puts a
         // fifth of them within 0.253 of it, and the pulses and their tails stay out of that fifth.
+        // Figures for the window, to tell whether it holds pulses at all.
         const double noise = magnitudes.Share(0.2) / 0.253;
         const double amplitude = magnitudes.Share(0.99);
         if (amplitude < std::max(1.5, kSignalOverNoise * noise)) continue;
@@ -287,17 +293,49 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         }
         MeasureRun(edges, standardSlot, minimumBytes, lead);
         if (lead.found) {
-            // The resting level: most samples of a lead-in lie between its pulses.
+            // Level, noise and resting level from the lead-in alone, not from what lies before it.
+            const std::int64_t first = lead.edges.front();
+            const std::int64_t last = lead.edges.back();
+            // The noise from the steps between samples: the pulses and their slow tails make
+            // few large steps, noise makes them everywhere (a normal spread gives a median step
+            // of 0.954 times itself).
             std::array<std::uint32_t, 256> levels{};
-            for (std::int64_t k = start; k < end; ++k) ++levels[static_cast<std::uint8_t>(source.samples[k] + 128)];
+            std::array<std::uint32_t, 256> steps{};
+            for (std::int64_t k = first; k <= last; ++k) {
+                ++levels[static_cast<std::uint8_t>(source.samples[k] + 128)];
+                ++steps[static_cast<std::size_t>(std::min(255, std::abs(At(source, k) - At(source, k - 1))))];
+            }
+            std::uint32_t counted = 0;
+            int step = 0;
+            while (step < 255 && (counted += steps[static_cast<std::size_t>(step)]) <= (last - first) / 2) ++step;
+            // Most samples of a lead-in lie between its pulses, at the resting level.
             std::uint32_t seen = 0;
             int middle = 0;
-            while (middle < 255 && (seen += levels[static_cast<std::size_t>(middle)]) <= (end - start) / 2) ++middle;
+            while (middle < 255 && (seen += levels[static_cast<std::size_t>(middle)]) <= (last - first) / 2) ++middle;
             lead.rest = middle - 128;
             lead.positiveFirst = positiveFirst;
-            lead.amplitude = amplitude;
-            lead.noise = noise;
+            lead.noise = step / 0.954;
+            // What remains between the pulses once the centre line is off: hum, tails, droop.
+            std::vector<double> between;
+            for (std::size_t j = 1; j < lead.edges.size(); ++j) {
+                const std::int64_t middle = (std::int64_t{lead.edges[j - 1]} + lead.edges[j]) / 2;
+                between.push_back(std::fabs(values[static_cast<std::size_t>(middle - start)]));
+            }
+            std::sort(between.begin(), between.end());
+            lead.between = between.empty() ? 0 : between[between.size() * 9 / 10];
             lead.lobeSpacing = Median(lobes);
+            // The level: the typical height of a pulse, the largest swing within two lobe
+            // spacings of its edge.
+            std::vector<double> heights;
+            const auto around = static_cast<std::int64_t>(2 * lead.lobeSpacing) + 1;
+            for (std::int32_t edge : lead.edges) {
+                float height = 0;
+                for (std::int64_t k = std::max(start, edge - around); k <= std::min(end - 1, edge + around); ++k) {
+                    height = std::max(height, std::fabs(values[static_cast<std::size_t>(k - start)]));
+                }
+                heights.push_back(height);
+            }
+            lead.amplitude = Median(std::move(heights));
             return lead;
         }
         if (end == source.count) break;
@@ -305,54 +343,97 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     return lead;
 }
 
-std::int32_t Condition(const Source& source, std::int32_t begin, const Shaping& shaping, std::int8_t* out) {
+std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
     const std::int64_t count = source.count;
-    if (begin < 0 || begin >= count) return std::max<std::int32_t>(begin, 0);
+    if (first < 0 || first >= count) return std::max<std::int32_t>(first, 0);
+    // The comparator settles on a slot before the first sample written, so that it stands as
+    // the signal does there and does not swing at the start.
+    const std::int64_t begin = std::max<std::int64_t>(0, first - static_cast<std::int64_t>(shaping.slot));
     const float sign = shaping.invert ? -1.0f : 1.0f;
     // The local level of each lobe direction is the largest swing that way within `reach` on
     // either side: less than the quiet between two pulses, so that a weak pulse or lobe (where
     // a dropout begins or ends) is judged by its own level alone.
-    const auto reach = std::max<std::int64_t>(1, shaping.reach);
-    const double gain = shaping.amplitude > 0 ? 100.0 / shaping.amplitude : 1.0;
+    const std::int64_t reach = std::clamp<std::int64_t>(shaping.reach, 1, kLongestHalf);
     BandFilter filter;
-    filter.Start(source, begin, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
-    const auto ringSize = static_cast<std::size_t>(std::bit_ceil(static_cast<std::uint64_t>(2 * reach + 2)));
-    std::vector<float> ahead(ringSize);  // the values from i - reach to i + reach
-    const std::size_t mask = ringSize - 1;
-    SlidingMax up(ringSize);
-    SlidingMax down(ringSize);
-    std::int64_t produced = begin;  // values computed for indices below this
+    filter.Start(source, begin - reach, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    // The filter's values are `filter.scale` times the signal: so are the levels compared here.
+    const float gain = (shaping.amplitude > 0 ? static_cast<float>(100.0 / shaping.amplitude) : 1.0f) / filter.scale;
+    const float share = static_cast<float>(kLobeShare);
+    const float floor = static_cast<float>(shaping.floor) * filter.scale;
+    const float fixed = static_cast<float>(shaping.swing / 2) * filter.scale;
+    // Block by block: the values of the block and `reach` on either side, then the comparator.
+    // A lobe's local level is looked up once, when the signal first passes the floor toward it.
+    constexpr std::int64_t kBlock = 1 << 16;
+    std::vector<float> values(static_cast<std::size_t>(kBlock + 2 * reach));
+    filter.Fill(values.data(), 2 * reach);  // the values before the first block's start
+    auto localEdge = [&](std::size_t at, float direction) {
+        // Four running maxima side by side, so that the search is not one long chain.
+        const float* p = values.data() + at - static_cast<std::size_t>(reach);
+        const auto n = static_cast<std::size_t>(2 * reach + 1);
+        float largest[4] = {0, 0, 0, 0};
+        std::size_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            for (std::size_t lane = 0; lane < 4; ++lane) largest[lane] = std::max(largest[lane], direction * p[k + lane]);
+        }
+        for (; k < n; ++k) largest[0] = std::max(largest[0], direction * p[k]);
+        const float all = std::max(std::max(largest[0], largest[1]), std::max(largest[2], largest[3]));
+        return std::max(floor, share * all);
+    };
     bool high = false;
+    float edge = -1;  // the edge level of the lobe under way; below 0 while none is
     std::int64_t lastSwing = begin;
     std::int64_t i = begin;
-    for (; i < count; ++i) {
-        for (; produced < std::min(count, i + reach + 1); ++produced) {
-            const float v = sign * filter.Next();
-            ahead[static_cast<std::size_t>(produced) & mask] = v;
-            up.Push(produced, v);
-            down.Push(produced, -v);
+    bool ended = false;
+    const bool fixedSwing = shaping.swing >= 0;
+    // One block through the comparator; `kSquared` picks what is written.
+    auto compare = [&]<bool kSquared>(std::int64_t n) {
+        for (auto j = static_cast<std::size_t>(reach); j < static_cast<std::size_t>(reach + n); ++j, ++i) {
+            const float v = values[j];
+            const float toward = high ? -v : v;  // the signal toward the next swing
+            if (toward <= floor) {
+                edge = -1;
+            } else {
+                if (edge < 0) edge = fixedSwing ? fixed : localEdge(j, high ? -1.0f : 1.0f);
+                if (toward > edge) {
+                    high = !high;
+                    lastSwing = i;
+                    edge = -1;
+                }
+            }
+            if (i - lastSwing > shaping.endGap) {
+                ended = true;
+                return;
+            }
+            if (i < first) {
+                continue;
+            }
+            if constexpr (kSquared) {
+                // Full scale at a swing, a step less after it: the step back ends the swing
+                // there for both edge directions (a rising swing runs on over flat samples).
+                out[i] = high ? (i == lastSwing ? 127 : 126) : (i == lastSwing ? -128 : -127);
+            } else {
+                out[i] = static_cast<std::int8_t>(std::clamp(std::lround(v * gain), -128L, 127L));
+            }
         }
-        const float v = ahead[static_cast<std::size_t>(i) & mask];
-        auto edge = [&](SlidingMax& level) {
-            return shaping.swing >= 0 ? shaping.swing / 2 : std::max(shaping.floor, kLobeShare * level.Largest(i - reach));
-        };
-        if (!high && v > edge(up)) {
-            high = true;
-            lastSwing = i;
-        } else if (high && v < -edge(down)) {
-            high = false;
-            lastSwing = i;
+    };
+    for (std::int64_t blockStart = begin; blockStart < count && !ended; blockStart += kBlock) {
+        const std::int64_t n = std::min(kBlock, count - blockStart);
+        // values[j] belongs to index blockStart - reach + j; the first 2 * reach are carried over.
+        filter.Fill(values.data() + 2 * reach, n);
+        if (sign < 0) {
+            for (std::int64_t j = 2 * reach; j < 2 * reach + n; ++j) values[static_cast<std::size_t>(j)] = -values[static_cast<std::size_t>(j)];
         }
-        if (i - lastSwing > shaping.endGap) break;
         if (shaping.squared) {
-            out[i] = high ? 127 : -128;
+            compare.operator()<true>(n);
         } else {
-            out[i] = static_cast<std::int8_t>(std::clamp(std::lround(v * gain), -128L, 127L));
+            compare.operator()<false>(n);
         }
+        // Carry the last 2 * reach values over to the next block.
+        std::copy(values.begin() + n, values.begin() + n + 2 * reach, values.begin());
     }
     // A level line after the signal, so that nothing left there from before reads as a swing.
     const std::int64_t end = i;
-    const std::int8_t level = shaping.squared ? (high ? 127 : -128) : 0;
+    const std::int8_t level = shaping.squared ? (high ? 126 : -127) : 0;
     for (std::int64_t k = end; k < std::min(count, end + shaping.endGap); ++k) out[k] = level;
     return static_cast<std::int32_t>(end);
 }

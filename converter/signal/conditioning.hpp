@@ -28,8 +28,9 @@ struct LeadIn {
     double lastSlot = 0;          // samples from the eighth bit's pulse to the next byte's first
     double lobeSpacing = 0;       // samples between the two lobes of a pulse
     double amplitude = 0;         // the pulses' lobe height, in sample units
-    double noise = 0;             // spread of the signal between pulses, in sample units
+    double noise = 0;             // spread of the noise on the samples, in sample units
     double rest = 0;              // the signal's resting level (its DC)
+    double between = 0;           // what the signal halfway between pulses reaches (most of the time)
     std::vector<std::int32_t> edges;  // the measured pulses' edges, in order
 };
 
@@ -52,9 +53,9 @@ struct Shaping {
     std::int32_t endGap = 0;  // samples without an edge that end the record's signal
 };
 
-// Conditions the samples from `begin` on into `out` (same indices), up to where the record's
+// Conditions the samples from `first` on into `out` (same indices), up to where the record's
 // signal ends (an `endGap` without a swing) or the recording ends; beyond that up to the next
 // `endGap`, `out` holds a level line. Gives the index after the last conditioned sample.
-std::int32_t Condition(const Source& source, std::int32_t begin, const Shaping& shaping, std::int8_t* out);
+std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out);
 
 }  // namespace sonokas::signal
