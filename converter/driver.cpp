@@ -170,6 +170,7 @@ void RunAutoRecord() {
         std::printf("No lead found !\n");
         return;
     }
+    signal::PrintCalibration();
     int attempts = 0;
     const tape::RecordAttempt best = tape::AttemptRecord(begin, attempts);
     if (best.outcome != output::AttemptOutcome::noLead) {

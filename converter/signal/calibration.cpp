@@ -177,7 +177,10 @@ std::int32_t CalibrateExactValue() {
     return std::max<std::int32_t>(1, (strong + std::max(weak, 0)) / 2);
 }
 
+}  // namespace
+
 void PrintCalibration() {
+    if (calibration.sourceCount == 0) return;
     const Shaping& s = calibration.shaping;
     const double swing = s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
     const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
@@ -185,7 +188,6 @@ void PrintCalibration() {
                 std::lround(swing), speed, ChannelName(calibration.channel));
 }
 
-}  // namespace
 
 void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right) {
     ResetCalibration();
@@ -220,7 +222,6 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
     SetUpRecord(channel, std::move(lead));
     calibration.primaryInPlace = false;
     RestoreCalibration();
-    PrintCalibration();
     // The further ways to read it, tried in this order when the checksum is wrong.
     calibration.alternatives.clear();
     calibration.alternativeChannels.clear();

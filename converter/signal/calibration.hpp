@@ -17,9 +17,12 @@ void ResetCalibration();
 // Finds the next lead-in at or after sample `from` of the loaded recording, calibrates from it
 // (centre line, level, polarity, speed, channel), conditions the record's samples into the
 // decoders' track (same sample indices as the recording), and sets the edge scanner's
-// threshold and direction and the decoders' timing. Prints one "Auto: ..." line.
+// threshold and direction and the decoders' timing.
 // Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
 std::int32_t CalibrateNextRecord(std::int32_t from);
+
+// One line on what the last calibration found: edge direction, threshold, speed, channel.
+void PrintCalibration();
 
 // Further ways to read the record last calibrated, for an attempt whose checksum is wrong
 // (the other polarity, the other channel, the exact decoder at the calibrated timing).

@@ -70,6 +70,9 @@ void Record(const RecordBounds& bounds) {
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
     entry.leadStart = bounds.leadStart;
     std::printf("\nRecord %i at %s\n", entry.number, TimeText(bounds.leadStart).c_str());
+    if (settings.autoCalibrate) {
+        signal::PrintCalibration();
+    }
 
     // The decoders see the record's stretch as the whole recording.
     const std::int32_t count = decoder::track.sampleCount;
