@@ -1,0 +1,142 @@
+// "/auto" end to end: the calibration line, the options that combine with it, the retries of a
+// bad record, and recordings that hold no record.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.hpp"
+#include "tools/audio_writer.hpp"
+#include "tools/ladder.hpp"
+#include "tools/tape_signal.hpp"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kBanner = "\nVOC/CSW/WAV to GTP (Galaksija Tape) Converter - 0.06\n";
+
+tapegen::TapeRecord Record() {
+    tapegen::TapeRecord record;
+    record.start = 0x3000;
+    for (int i = 0; i < 64; ++i) record.data.push_back(static_cast<std::uint8_t>(i * 29 + 3));
+    return record;
+}
+
+struct Outcome {
+    testsupport::ProgramResult result;
+    Bytes file;
+};
+
+class AutoEndToEnd : public ::testing::Test {
+protected:
+    Outcome Convert(const std::vector<float>& signal, std::vector<std::string> options, tapegen::PcmFormat format = {}) {
+        EXPECT_TRUE(tapegen::WriteWav(wav_, signal, format));
+        std::filesystem::remove(out_);
+        options.insert(options.end(), {wav_, out_});
+        Outcome run{testsupport::RunProgram(SONOKAS_BINARY, options), {}};
+        if (std::filesystem::exists(out_)) run.file = testsupport::ReadFileBytes(out_);
+        return run;
+    }
+
+    testsupport::TempDir dir_;
+    const std::string wav_ = dir_.File("TAPE.WAV");
+    const std::string out_ = dir_.File("OUT.gtp");
+};
+
+}  // namespace
+
+TEST_F(AutoEndToEnd, OptionsCombineWithTheCalibration) {
+    const tapegen::TapeRecord record = Record();
+    const Bytes gtp = tapegen::ExpectedGtp(record);
+    tapegen::SignalOptions quiet;
+    quiet.levelDb = -20;
+    tapegen::SignalOptions inverted;
+    inverted.inverted = true;
+    struct Case {
+        std::vector<std::string> options;
+        tapegen::SignalOptions signal;
+        tapegen::PcmFormat format;
+        const char* line;  // the calibration line
+        Bytes file;
+    };
+    const Bytes name{0x10, 0x05, 0, 0, 0, 'S', 'I', 'D', 'E', 0};
+    Bytes named = name;
+    named.insert(named.end(), gtp.begin(), gtp.end());
+    const Case cases[] = {
+        {{"/auto"}, quiet, {}, "Auto: falling edges, threshold 8, speed 100.0 %, mono\n", gtp},
+        {{"/auto"}, inverted, {}, "Auto: rising edges, threshold 77, speed 100.0 %, mono\n", gtp},
+        {{"/auto"}, {}, {44100, 16, 2, 0}, "Auto: falling edges, threshold 77, speed 100.0 %, right channel\n", gtp},
+        {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 54, speed 109.7 %, mono\n", gtp},
+        // The user's threshold is the swing an edge needs, and the user's direction stays.
+        {{"/auto", "/thr", "10"}, quiet, {}, "Auto: falling edges, threshold 10, speed 100.0 %, mono\n", gtp},
+        {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 77, speed 100.0 %, mono\n", gtp},
+        {{"/auto", "/exact", "40"}, tapegen::ForeignEncoderOptions(), {}, "speed 109.7 %", gtp},
+        {{"/auto", "/name", "SIDE"}, {}, {}, "Auto: falling edges", named},
+        {{"/auto", "/bin"}, quiet, {}, "Auto: falling edges", record.data},
+    };
+    for (const Case& c : cases) {
+        std::string what;
+        for (const auto& o : c.options) what += o + " ";
+        SCOPED_TRACE(what + c.line);
+        const Outcome run = Convert(tapegen::RenderRecord(record, c.format.sampleRate, c.signal), c.options, c.format);
+        EXPECT_EQ(run.result.exitStatus, 1);
+        EXPECT_NE(run.result.output.find(c.line), std::string::npos) << run.result.output;
+        EXPECT_NE(run.result.output.find("Succesfully read all bytes! \n"), std::string::npos) << run.result.output;
+        EXPECT_EQ(run.result.output.find("Auto: trying"), std::string::npos) << "no retry needed";
+        EXPECT_EQ(run.file, c.file);
+    }
+}
+
+// A checksum that never comes right: the alternatives, then the further "/fail" attempts, and
+// the file of the attempt with the fewest problems (here every attempt reads the same bytes).
+TEST_F(AutoEndToEnd, ABadRecordIsRetriedAndTheBestAttemptKept) {
+    tapegen::TapeRecord record = Record();
+    record.checksumError = 1;
+    const Outcome run = Convert(tapegen::RenderRecord(record, 44100, {}), {"/auto", "/fail", "3"});
+    const std::string& out = run.result.output;
+    std::vector<std::string> tries;
+    for (std::size_t at = out.find("Auto: trying"); at != std::string::npos; at = out.find("Auto: trying", at + 1)) {
+        tries.push_back(out.substr(at, out.find('\n', at) - at));
+    }
+    ASSERT_EQ(tries.size(), 3u) << out;
+    EXPECT_EQ(tries[0], "Auto: trying rising edges");
+    EXPECT_EQ(tries[1], "Auto: trying weaker pulses, threshold 2");
+    EXPECT_EQ(tries[2].rfind("Auto: trying the exact decoder with value ", 0), 0u);
+    std::size_t attempts = 0;
+    for (std::size_t at = out.find("Starting conversion"); at != std::string::npos;
+         at = out.find("Starting conversion", at + 1)) {
+        ++attempts;
+    }
+    EXPECT_EQ(attempts, 1 + tries.size() + 2) << "the first, the alternatives, then two more of /fail 3";
+    EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
+}
+
+// Nothing that looks like a lead-in: the documented messages of an empty recording, at once.
+TEST_F(AutoEndToEnd, RecordingsWithoutARecordEndWithTheDocumentedMessages) {
+    const tapegen::TapeRecord record = Record();
+    std::vector<float> full = tapegen::RenderRecord(record, 44100, {});
+    std::vector<float> noise(44100 * 2);
+    std::uint32_t x = 7;
+    for (float& v : noise) v = static_cast<float>((x = x * 1664525u + 1013904223u) >> 8) / 8388608.0f - 1.0f;
+    const std::string empty = "\nStarting conversion\n\nNo lead found !\n";
+    struct Case {
+        const char* what;
+        std::vector<float> signal;
+        std::string tail;
+    };
+    const Case cases[] = {
+        {"silence", std::vector<float>(44100, 0.0f), empty},
+        {"noise", noise, empty},
+        {"cut inside the data", std::vector<float>(full.begin(), full.begin() + 44100 * 3 + 44100 / 2),
+         "Premature END OF FILE ! Read 13 bytes only!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome run = Convert(c.signal, {"/auto"});
+        EXPECT_EQ(run.result.exitStatus, 1);
+        ASSERT_GE(run.result.output.size(), c.tail.size());
+        EXPECT_EQ(run.result.output.substr(run.result.output.size() - c.tail.size()), c.tail) << run.result.output;
+    }
+}

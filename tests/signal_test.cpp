@@ -1,0 +1,154 @@
+// The calibration layer's parts on generated signals: finding and measuring a lead-in,
+// conditioning a record into one clean swing per pulse, and the timing record it scales.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tuple>
+#include <vector>
+
+#include "converter/decoder/timing.hpp"
+#include "converter/decoder/cursor.hpp"
+#include "converter/settings.hpp"
+#include "converter/signal/calibration.hpp"
+#include "converter/signal/conditioning.hpp"
+#include "tools/tape_signal.hpp"
+
+using namespace sonokas;
+
+namespace {
+
+constexpr int kRate = 44100;
+
+struct Recording {
+    std::vector<std::int8_t> samples;
+    std::vector<tapegen::Pulse> pulses;
+    signal::Source Source() const { return {samples.data(), static_cast<std::int32_t>(samples.size())}; }
+};
+
+// A record of 40 data bytes as 8-bit samples, the way the readers hand them over.
+Recording Render(const tapegen::SignalOptions& options) {
+    tapegen::TapeRecord record;
+    for (int i = 0; i < 40; ++i) record.data.push_back(static_cast<std::uint8_t>(i * 53 + 7));
+    Recording r;
+    r.pulses = tapegen::LayOutPulses({tapegen::RecordBytes(record)}, options);
+    for (float v : tapegen::RenderPulses(r.pulses, kRate, options)) {
+        r.samples.push_back(static_cast<std::int8_t>(std::clamp(std::lround(v * 128.0f), -128L, 127L)));
+    }
+    return r;
+}
+
+tapegen::SignalOptions Foreign() { return tapegen::ForeignEncoderOptions(); }
+
+template <typename Change>
+tapegen::SignalOptions With(tapegen::SignalOptions options, Change change) {
+    change(options);
+    return options;
+}
+
+}  // namespace
+
+TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
+    struct Case {
+        const char* what;
+        tapegen::SignalOptions options;
+        bool positiveFirst;
+        double slot;      // seconds
+        double lastSlot;  // seconds
+    };
+    const Case cases[] = {
+        {"ours", {}, true, 0.0031, 0.0073},
+        {"inverted", With({}, [](auto& o) { o.inverted = true; }), false, 0.0031, 0.0073},
+        {"12 % slow", With({}, [](auto& o) { o.timeScale = 1.12; }), true, 0.0031 * 1.12, 0.0073 * 1.12},
+        {"12 % fast, -30 dB", With({}, [](auto& o) { o.timeScale = 0.88, o.levelDb = -30; }), true, 0.0031 * 0.88,
+         0.0073 * 0.88},
+        {"after 3 s of noise", With({}, [](auto& o) { o.leadingSilence = 3, o.snrDb = 20; }), true, 0.0031, 0.0073},
+        {"the independent encoder", Foreign(), false, 0.0034, 0.0085},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Recording r = Render(c.options);
+        const signal::LeadIn lead = signal::FindLeadIn(r.Source(), 0, kRate, 4);
+        ASSERT_TRUE(lead.found);
+        EXPECT_EQ(lead.positiveFirst, c.positiveFirst);
+        EXPECT_NEAR(lead.slot / kRate, c.slot, c.slot * 0.005);
+        EXPECT_NEAR(lead.lastSlot / kRate, c.lastSlot, c.lastSlot * 0.01);
+        // The first regular pulse lies within the lead-in's first two bytes.
+        const double leadStart = c.options.leadingSilence;
+        EXPECT_GE(lead.firstEdge / double(kRate), leadStart);
+        EXPECT_LE(lead.firstEdge / double(kRate), leadStart + 2 * (7 * c.slot + c.lastSlot));
+    }
+}
+
+TEST(LeadIn, IsNotFoundInSilenceNoiseOrClicks) {
+    std::vector<std::int8_t> samples(kRate * 3, 0);
+    const signal::Source source{samples.data(), static_cast<std::int32_t>(samples.size())};
+    EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "silence";
+    std::uint32_t x = 1;
+    for (auto& s : samples) s = static_cast<std::int8_t>((x = x * 1664525u + 1013904223u) >> 26);
+    EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "noise";
+    std::fill(samples.begin(), samples.end(), 0);
+    for (std::size_t i = 100; i + 1 < samples.size(); i += 137) samples[i] = 100, samples[i + 1] = -100;
+    EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "clicks a slot apart, with no byte pause";
+    EXPECT_FALSE(signal::FindLeadIn(source, 0, 0, 4).found) << "no rate";
+}
+
+// Calibrated on its lead-in, the record is conditioned into a square wave that swings once the
+// decoders' way for every pulse, and nowhere else.
+TEST(Calibration, GivesOneEdgePerPulse) {
+    const tapegen::SignalOptions cases[] = {
+        {},
+        With({}, [](auto& o) { o.snrDb = 10; }),
+        With({}, [](auto& o) { o.humDb = -20, o.highPassHz = 500; }),
+        With({}, [](auto& o) { o.levelDb = -30, o.dcOffset = 0.2; }),
+        Foreign(),
+        With(Foreign(), [](auto& o) { o.lowPassHz = 3500; }),
+    };
+    for (const tapegen::SignalOptions& options : cases) {
+        SCOPED_TRACE(testing::Message() << "level " << options.levelDb << " snr " << options.snrDb.value_or(0)
+                                        << " low-pass " << options.lowPassHz);
+        const Recording r = Render(options);
+        ResetSettings();
+        decoder::ResetDecoder();
+        decoder::cursor.sampleRate = kRate;
+        signal::UseRecording(r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
+        const std::int32_t begin = signal::CalibrateNextRecord(0);
+        ASSERT_GE(begin, 0);
+        std::size_t edges = 0;
+        for (std::int32_t i = begin + 1; i < decoder::track.sampleCount; ++i) {
+            const int step = decoder::track.samples[i] - decoder::track.samples[i - 1];
+            edges += settings.reverseDirection ? step > settings.threshold : step < -settings.threshold;
+        }
+        std::size_t pulses = 0;
+        for (const tapegen::Pulse& p : r.pulses) pulses += p.time * kRate >= begin;
+        EXPECT_EQ(edges, pulses);
+        signal::ResetCalibration();
+    }
+    decoder::ResetDecoder();
+    ResetSettings();
+}
+
+TEST(Timing, ScalesEveryTimeAndFollowsTheSpeedByteByByte) {
+    const decoder::DecoderTiming standard;
+    auto fields = [](const decoder::DecoderTiming& t) {
+        return std::make_tuple(t.shortInterval, t.pauseAllowance, t.minimumEnd, t.resyncPause, t.slotLength,
+                               t.lastSlotLength, t.pulseAt, t.peakHalfWidth, t.flankBudget, t.byteWindow);
+    };
+    EXPECT_EQ(fields(decoder::ScaledTiming(1.0)), fields(standard)) << "a factor of 1 changes nothing";
+    const decoder::DecoderTiming slow = decoder::ScaledTiming(1.1);
+    EXPECT_DOUBLE_EQ(slow.shortInterval, 0.0018 * 1.1);
+    EXPECT_FLOAT_EQ(slow.lastSlotLength, 0.0073f * 1.1f);
+    EXPECT_DOUBLE_EQ(slow.byteWindow, 0.029 * 1.1);
+    EXPECT_EQ(slow.pulseAt, 0.5f) << "a share of the slot, no time";
+
+    decoder::ResetTiming();
+    decoder::speed = {true, standard, 0.029, 1.0};
+    const double slower = 0.029 * 1.02 * kRate;
+    for (int i = 0; i < 20; ++i) decoder::FollowSpeed(std::llround(slower), kRate);
+    EXPECT_NEAR(decoder::speed.factor, 1.02, 0.002);
+    EXPECT_NEAR(decoder::timing.slotLength, 0.0031 * 1.02, 0.0031 * 0.002);
+    decoder::FollowSpeed(std::llround(2 * slower), kRate);
+    EXPECT_NEAR(decoder::speed.factor, 1.02, 0.002) << "a byte of twice the time (a re-synchronisation) tells nothing";
+    decoder::ResetTiming();
+    decoder::FollowSpeed(std::llround(slower), kRate);
+    EXPECT_EQ(decoder::speed.factor, 1.0) << "not followed unless switched on";
+}
