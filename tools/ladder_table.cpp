@@ -30,15 +30,16 @@ const char kUsage[] =
     "  --jobs N         conversions at once (default 2)\n"
     "  --only TEXT      only the rungs whose name holds TEXT\n";
 
-// Runs the program with its output discarded; true when it could be started and ended.
-bool Run(const std::string& program, const std::vector<std::string>& arguments) {
+// Runs the program with its output discarded (or kept in `output`); true when it could be
+// started and ended.
+bool Run(const std::string& program, const std::vector<std::string>& arguments, const std::string& output = "/dev/null") {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t child = 0;
     const int failed = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
@@ -75,6 +76,7 @@ struct Case {
     bool plain = false;
     std::string best = "none";
     bool automatic = false;
+    std::string retry = {};  // the retry of /auto that read the record, if the first reading did not
 };
 
 }  // namespace
@@ -118,10 +120,11 @@ int main(int argc, char** argv) {
             const std::string wav = (dir / ("case" + std::to_string(i) + ".wav")).string();
             const std::string gtp = (dir / ("case" + std::to_string(i) + ".gtp")).string();
             const auto expected = tapegen::ExpectedGtp(c.record->record);
+            const std::string console = (dir / ("case" + std::to_string(i) + ".txt")).string();
             auto reads = [&](std::vector<std::string> options) {
                 std::filesystem::remove(gtp);
                 options.insert(options.end(), {wav, gtp});
-                return Run(sonokas, options) && ReadAll(gtp) == expected;
+                return Run(sonokas, options, console) && ReadAll(gtp) == expected;
             };
             if (!tapegen::WriteRungWav(*c.rung, c.record->record, wav)) {
                 std::fprintf(stderr, "ladder: cannot write %s\n", wav.c_str());
@@ -136,6 +139,14 @@ int main(int argc, char** argv) {
                 }
             }
             c.automatic = reads({"/auto"});
+            // The retry that read it, when the first reading did not.
+            const auto text = ReadAll(console);
+            const std::string said(text.begin(), text.end());
+            const auto retry = said.rfind("Auto: trying ");
+            if (c.automatic && retry != std::string::npos) {
+                c.retry = said.substr(retry + 13, said.find('\n', retry) - retry - 13);
+            }
+            std::filesystem::remove(console);
             std::filesystem::remove(wav);
             std::filesystem::remove(gtp);
         }
@@ -148,8 +159,9 @@ int main(int argc, char** argv) {
     std::printf("| Rung | Record | Defaults | Best documented options | /auto |\n|---|---|---|---|---|\n");
     int plain = 0, best = 0, automatic = 0;
     for (const Case& c : cases) {
+        const std::string verdict = c.automatic ? (c.retry.empty() ? "yes" : "yes, retry: " + c.retry) : "no";
         std::printf("| %s | %s | %s | %s | %s |\n", c.rung->name.c_str(), c.record->name.c_str(), c.plain ? "yes" : "no",
-                    c.best.c_str(), c.automatic ? "yes" : "no");
+                    c.best.c_str(), verdict.c_str());
         plain += c.plain;
         best += c.best != "none";
         automatic += c.automatic;
