@@ -6,17 +6,14 @@
 // The recording is written record by record into the temp directory (about 320 MB) and removed
 // at the end.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/measure.hpp"
 #include "tools/audio_writer.hpp"
 #include "tools/tape_signal.hpp"
 
@@ -26,33 +23,6 @@ constexpr int kRate = 44100;
 constexpr int kRecords = 20;
 constexpr int kDataBytes = 6150;  // 100 lead-in bytes, 6150 data bytes and 2 s of gap: 3 minutes
 
-struct ProcessFigures {
-    double seconds = 0;
-    double peakMiB = 0;
-    bool ok = false;
-};
-
-// Runs a program with its output discarded; wall time and the child's peak resident memory.
-ProcessFigures RunMeasured(const std::vector<std::string>& argv) {
-    ProcessFigures figures;
-    const auto begin = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    figures.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-    figures.ok = WIFEXITED(status) && WEXITSTATUS(status) != 127;
-    return figures;
-}
 
 void PutLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -117,26 +87,8 @@ WholeTape& Tape() {
     return tape;
 }
 
-std::map<std::string, double> bestSeconds;
-
 void Measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& argv) {
-    ProcessFigures last;
-    double best = 1e9;
-    for (auto _ : state) {
-        last = RunMeasured(argv);
-        if (!last.ok) {
-            state.SkipWithError(("cannot run " + argv[0]).c_str());
-            return;
-        }
-        state.SetIterationTime(last.seconds);
-        best = std::min(best, last.seconds);
-    }
-    bestSeconds[name] = best;
-    const double bufferMiB = static_cast<double>(Tape().frames) / (1024.0 * 1024.0);
-    state.counters["peak_MiB"] = last.peakMiB;
-    state.counters["buffer_MiB"] = bufferMiB;
-    state.counters["limit_MiB"] = 2 * bufferMiB + 8;
-    state.counters["audio_min"] = static_cast<double>(Tape().frames) / kRate / 60.0;
+    bench::Measure(state, name, argv, Tape().frames, kRate);
 }
 
 void BM_SonokasAutoMulti(benchmark::State& state) {
@@ -164,9 +116,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (bestSeconds.count("sonokas") && bestSeconds.count("sox")) {
-        std::printf("\nSONOKAS /auto /multi / sox time ratio: %.2f (at most 0.5 wanted)\n",
-                    bestSeconds["sonokas"] / bestSeconds["sox"]);
-    }
+    std::printf("\n");
+    bench::PrintRatio("sonokas", "sox", "at most 0.5 wanted");
+    bench::PrintRatio("sonokas-multi", "sox", "without /auto");
     return 0;
 }
