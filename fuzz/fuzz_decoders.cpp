@@ -1,7 +1,8 @@
 // The decoders on arbitrary sample buffers with arbitrary settings: whole conversion attempts,
 // run as the converter's attempt loop runs them, into /dev/null.
 //
-// With its flags, the whole-tape loop (/multi), alone or with /auto, instead of the attempts.
+// With its flags, "/auto" (one record, or with /multi every record, on one channel or judging two)
+// and the whole-tape loop instead of the documented attempts.
 //
 // Input: a flag byte, then threshold, exactValue and sampleRate as one choice byte and four
 // value bytes each (the choice picks the value bytes, a small value or an extreme), then the
@@ -103,21 +104,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     output::ResetImage();
 
     settings.multiRecord = (flags & 0x20) != 0;
-    settings.autoCalibrate = settings.multiRecord && (flags & 0x40) != 0;
+    settings.autoCalibrate = (flags & 0x40) != 0;
+    // With 0x80 the calibration also has two channels to judge: the samples taken in pairs.
+    std::unique_ptr<std::int8_t[]> left;
+    std::unique_ptr<std::int8_t[]> right;
+    std::int32_t calibrated = static_cast<std::int32_t>(count);
+    if (settings.autoCalibrate && (flags & 0x80) != 0 && count >= 2) {
+        calibrated = static_cast<std::int32_t>(count / 2);
+        left.reset(new std::int8_t[count / 2]);
+        right.reset(new std::int8_t[count / 2]);
+        for (std::size_t i = 0; i < count / 2; ++i) {
+            left[i] = samples[2 * i];
+            right[i] = samples[2 * i + 1];
+            samples[i] = static_cast<std::int8_t>((left[i] + right[i]) >> 1);
+        }
+        decoder::track.sampleCount = calibrated;
+    }
+    if (settings.autoCalibrate) {
+        signal::UseRecording(samples.get(), calibrated, left.get(), right.get());
+    }
     if (!settings.multiRecord) {
-        // The converter's own attempt loop, with the bounds checked after every attempt.
-        RunAttempts(CheckAttempt);
+        // The converter's own attempt loop (or the attempts of "/auto"), with the bounds checked
+        // after every attempt.
+        if (settings.autoCalibrate) {
+            RunAutoRecord();
+            CheckAttempt();
+        } else {
+            RunAttempts(CheckAttempt);
+        }
+        signal::ResetCalibration();
         decoder::ResetDecoder();
         return 0;
     }
     // The whole-tape loop writes numbered raw files beside the output: none can be created here.
     settings.outputPath.Assign("/nonexistent-fuzz-dir/out");
-    if (settings.autoCalibrate) {
-        signal::UseRecording(samples.get(), static_cast<std::int32_t>(count), nullptr, nullptr);
-    }
     tape::RunTape();
     CheckAttempt();
-    Check(decoder::track.sampleCount == static_cast<std::int32_t>(count) || settings.autoCalibrate,
+    Check(decoder::track.sampleCount == calibrated || settings.autoCalibrate,
           "the whole-tape loop left the track shortened");
     for (const tape::TapeEntry& entry : tape::tapeLog.entries) {
         Check(entry.payload.size() <= output::image.data.size() + 5, "a record larger than the image");
