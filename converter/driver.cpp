@@ -162,15 +162,16 @@ void RunAutoRecord() {
     if (settings.failCount <= 0) {
         return;
     }
-    gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     const std::int32_t begin = signal::CalibrateNextRecord(0);
     if (begin < 0) {
-        // Nothing on the recording looks like a lead-in: the documented end of an empty one.
-        std::printf("\nStarting conversion\n\n");
-        std::printf("No lead found !\n");
+        // Nothing that looks like a lead-in: the documented attempts on the recording as it is.
+        signal::UseDocumentedSettings();
+        signal::PrintCalibration();
+        RunAttempts();
         return;
     }
     signal::PrintCalibration();
+    gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     int attempts = 0;
     const tape::RecordAttempt best = tape::AttemptRecord(begin, attempts);
     if (best.outcome != output::AttemptOutcome::noLead) {

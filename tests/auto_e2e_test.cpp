@@ -1,5 +1,5 @@
 // "/auto" end to end: the calibration line, the options that combine with it, the retries of a
-// bad record, and recordings that hold no record.
+// bad record, and recordings that hold no whole record.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -100,10 +100,11 @@ TEST_F(AutoEndToEnd, ABadRecordIsRetriedAndTheBestAttemptKept) {
     for (std::size_t at = out.find("Auto: trying"); at != std::string::npos; at = out.find("Auto: trying", at + 1)) {
         tries.push_back(out.substr(at, out.find('\n', at) - at));
     }
-    ASSERT_EQ(tries.size(), 3u) << out;
+    ASSERT_EQ(tries.size(), 4u) << out;
     EXPECT_EQ(tries[0], "Auto: trying rising edges");
     EXPECT_EQ(tries[1], "Auto: trying weaker pulses, threshold 2");
     EXPECT_EQ(tries[2].rfind("Auto: trying the exact decoder with value ", 0), 0u);
+    EXPECT_EQ(tries[3], "Auto: trying the recording as it is, with the settings given");
     std::size_t attempts = 0;
     for (std::size_t at = out.find("Starting conversion"); at != std::string::npos;
          at = out.find("Starting conversion", at + 1)) {
@@ -113,30 +114,40 @@ TEST_F(AutoEndToEnd, ABadRecordIsRetriedAndTheBestAttemptKept) {
     EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
 }
 
-// Nothing that looks like a lead-in: the documented messages of an empty recording, at once.
-TEST_F(AutoEndToEnd, RecordingsWithoutARecordEndWithTheDocumentedMessages) {
+// Nothing that looks like a lead-in: the recording is read as it is, with the documented
+// messages; a record cut short ends early, as documented.
+TEST_F(AutoEndToEnd, RecordingsWithoutAWholeRecordEndWithTheDocumentedMessages) {
     const tapegen::TapeRecord record = Record();
     std::vector<float> full = tapegen::RenderRecord(record, 44100, {});
     std::vector<float> noise(44100 * 2);
     std::uint32_t x = 7;
     for (float& v : noise) v = static_cast<float>((x = x * 1664525u + 1013904223u) >> 8) / 8388608.0f - 1.0f;
-    const std::string empty = "\nStarting conversion\n\nNo lead found !\n";
+    const std::vector<float> cut(full.begin(), full.begin() + 44100 * 3 + 44100 / 2);
+    const std::string noLead = "Auto: no lead-in of regular pulses, the recording as it is\n";
     struct Case {
         const char* what;
-        std::vector<float> signal;
-        std::string tail;
+        const std::vector<float>& signal;
+        std::string line;  // after the recording's three lines
     };
+    const std::vector<float> silence(44100, 0.0f);
     const Case cases[] = {
-        {"silence", std::vector<float>(44100, 0.0f), empty},
-        {"noise", noise, empty},
-        {"cut inside the data", std::vector<float>(full.begin(), full.begin() + 44100 * 3 + 44100 / 2),
-         "Premature END OF FILE ! Read 13 bytes only!\n"},
+        {"silence", silence, noLead},
+        {"noise", noise, noLead},
+        {"cut inside the data", cut, "Auto: falling edges, threshold 77, speed 100.0 %, mono\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const std::string documented = Convert(c.signal, {}).result.output;
         const Outcome run = Convert(c.signal, {"/auto"});
         EXPECT_EQ(run.result.exitStatus, 1);
-        ASSERT_GE(run.result.output.size(), c.tail.size());
-        EXPECT_EQ(run.result.output.substr(run.result.output.size() - c.tail.size()), c.tail) << run.result.output;
+        const std::string attempt = documented.substr(documented.find("\nStarting conversion"));
+        const std::string head = documented.substr(0, documented.size() - attempt.size());
+        if (c.line == noLead) {
+            EXPECT_EQ(run.result.output, head + c.line + attempt);
+        } else {
+            EXPECT_EQ(run.result.output.rfind(head + c.line, 0), 0u) << run.result.output;
+            const std::string tail = "Premature END OF FILE ! Read 13 bytes only!\n";
+            EXPECT_EQ(run.result.output.substr(run.result.output.size() - tail.size()), tail);
+        }
     }
 }

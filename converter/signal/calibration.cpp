@@ -32,7 +32,7 @@ constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks        // a channel must beat the mix by more than this share
 
-enum class Alternative { polarity, channel, sensitive, exact };
+enum class Alternative { polarity, channel, sensitive, exact, documented };
 
 struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
@@ -56,9 +56,20 @@ struct Calibration {
     std::vector<Alternative> alternatives;
     std::vector<int> alternativeChannels;
     bool primaryInPlace = true;  // the conditioned samples are the first choice's
+    bool documented = false;     // no lead-in was found: the recording is read as without /auto
 };
 
 Calibration calibration;
+
+// What the user fixed, kept before the first calibration changes the settings.
+void SaveUserSettings() {
+    if (!calibration.userSaved) {
+        calibration.userSaved = true;
+        calibration.userThreshold = settings.threshold;
+        calibration.userReverse = settings.reverseDirection;
+        calibration.userExact = settings.exactValue;
+    }
+}
 
 const char* ChannelName(int channel) {
     if (channel == 1) return "left channel";
@@ -181,6 +192,10 @@ std::int32_t CalibrateExactValue() {
 
 void PrintCalibration() {
     if (calibration.sourceCount == 0) return;
+    if (calibration.documented) {
+        std::printf("Auto: no lead-in of regular pulses, the recording as it is\n");
+        return;
+    }
     const Shaping& s = calibration.shaping;
     const double swing = s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
     const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
@@ -203,12 +218,8 @@ void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t*
 void ResetCalibration() { calibration = Calibration{}; }
 
 std::int32_t CalibrateNextRecord(std::int32_t from) {
-    if (!calibration.userSaved) {
-        calibration.userSaved = true;
-        calibration.userThreshold = settings.threshold;
-        calibration.userReverse = settings.reverseDirection;
-        calibration.userExact = settings.exactValue;
-    }
+    SaveUserSettings();
+    calibration.documented = false;
     const std::int32_t rate = decoder::cursor.sampleRate;
     // Below the lowest rate a pulse's lobes cannot be told apart; the highest is far beyond
     // any sound card, and bounds the work of every window.
@@ -233,7 +244,20 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
     }
     if (!settings.thresholdGiven) calibration.alternatives.push_back(Alternative::sensitive);
     if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
+    // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
+    calibration.alternatives.push_back(Alternative::documented);
     return calibration.begin;
+}
+
+void UseDocumentedSettings() {
+    SaveUserSettings();
+    calibration.documented = true;
+    calibration.alternatives.clear();
+    decoder::track = decoder::SampleTrack{calibration.sources[0].samples, calibration.sources[0].count};
+    settings.threshold = calibration.userThreshold;
+    settings.reverseDirection = calibration.userReverse;
+    settings.exactValue = calibration.userExact;
+    decoder::ResetTiming();
 }
 
 int AlternativeCount() { return static_cast<int>(calibration.alternatives.size()); }
@@ -265,6 +289,11 @@ void ApplyAlternative(int index) {
             std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * sensitive.floor));
             break;
         }
+        case Alternative::documented:
+            UseDocumentedSettings();
+            calibration.documented = false;
+            std::printf("Auto: trying the recording as it is, with the settings given\n");
+            break;
         case Alternative::exact: {
             Shaping smooth = calibration.shaping;
             smooth.squared = false;
@@ -279,11 +308,12 @@ void ApplyAlternative(int index) {
 }
 
 void RestoreCalibration() {
-    if (calibration.sourceCount == 0 || !calibration.conditioned) return;
+    if (calibration.sourceCount == 0 || !calibration.conditioned || calibration.documented) return;
     if (!calibration.primaryInPlace) {
         ConditionRecord(calibration.channel, calibration.shaping);
         calibration.primaryInPlace = true;
     }
+    decoder::track = decoder::SampleTrack{calibration.conditioned.get(), calibration.conditionedCount};
     settings.threshold = kSquareThreshold;
     settings.reverseDirection = calibration.reverse;
     settings.exactValue = calibration.userExact;

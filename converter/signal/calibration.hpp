@@ -21,6 +21,10 @@ void ResetCalibration();
 // Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
 std::int32_t CalibrateNextRecord(std::int32_t from);
 
+// Where no lead-in was found: the decoders read the recording as it is, with the settings the
+// command line gave and the standard timing, and no alternative is left.
+void UseDocumentedSettings();
+
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
 void PrintCalibration();
 

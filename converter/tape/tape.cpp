@@ -132,7 +132,16 @@ void RunTape() {
             // Each record calibrated on its own; the search then runs on the conditioned track.
             const std::int32_t lead = signal::CalibrateNextRecord(from);
             if (lead < 0) {
-                break;
+                // No lead-in of regular pulses: what is left is read as without /auto.
+                signal::UseDocumentedSettings();
+                bounds = FindRecord(from);
+                if (!bounds.found) {
+                    break;
+                }
+                Record(bounds);
+                WriteRecord(tapeFile.get(), tapeLog.entries.back().number);
+                from = std::max(from + 1, bounds.extentEnd);
+                continue;
             }
             const std::int64_t before = std::max<std::int64_t>(from, lead - BytePeriodSamples());
             bounds = FindRecord(static_cast<std::int32_t>(before), lead);
