@@ -128,21 +128,9 @@ void RunTape() {
     std::int32_t from = 0;
     while (from < decoder::track.sampleCount) {
         RecordBounds bounds;
-        if (settings.autoCalibrate) {
-            // Each record calibrated on its own; the search then runs on the conditioned track.
-            const std::int32_t lead = signal::CalibrateNextRecord(from);
-            if (lead < 0) {
-                // No lead-in of regular pulses: what is left is read as without /auto.
-                signal::UseDocumentedSettings();
-                bounds = FindRecord(from);
-                if (!bounds.found) {
-                    break;
-                }
-                Record(bounds);
-                WriteRecord(tapeFile.get(), tapeLog.entries.back().number);
-                from = std::max(from + 1, bounds.extentEnd);
-                continue;
-            }
+        // Each record calibrated on its own; the search then runs on the conditioned track.
+        const std::int32_t lead = settings.autoCalibrate ? signal::CalibrateNextRecord(from) : -1;
+        if (lead >= 0) {
             const std::int64_t before = std::max<std::int64_t>(from, lead - BytePeriodSamples());
             bounds = FindRecord(static_cast<std::int32_t>(before), lead);
             if (!bounds.found) {
@@ -150,6 +138,10 @@ void RunTape() {
                 continue;
             }
         } else {
+            if (settings.autoCalibrate) {
+                // No lead-in of regular pulses: what is left is read as without /auto.
+                signal::UseDocumentedSettings();
+            }
             bounds = FindRecord(from);
             if (!bounds.found) {
                 break;
