@@ -206,33 +206,25 @@ int RunConverter(int argc, const char* const* argv) {
         }
     }
 
-    using Loader = input::LoadStatus (*)(const char*, input::SampleInfo&, input::SampleBuffer&, std::int32_t&);
-    constexpr Loader kReaders[] = {input::LoadVoc, input::LoadWav, input::LoadCsw, input::LoadSndfile};
     input::SpoolFile spool;
     const char* inputPath = OpenInput(spool);
     input::SampleInfo info;
     input::SampleBuffer samples;
     std::int32_t sampleCount = 0;
-    // "/auto" judges a stereo recording's channels one by one as well.
-    input::channelSamples.wanted = settings.autoCalibrate;
-    for (Loader load : kReaders) {
-        const input::LoadStatus status = load(inputPath, info, samples, sampleCount);
-        if (status == input::LoadOk) {
-            PrintSampleInfo(info);
-            decoder::cursor.sampleRate = info.sampleRate;
-            break;
-        }
-        samples.reset();
-        input::PrepareChannels(0, 0);
-        sampleCount = 0;
-        if (const char* message = StatusMessage(status)) {
-            ErrorExit(message);
-        }
+    // A whole tape with "/auto" judges a stereo recording's channels one by one as well; one
+    // record reads them again only when the mix will not do.
+    input::channelSamples.wanted = settings.autoCalibrate && settings.multiRecord;
+    const input::LoadStatus status = input::LoadRecording(inputPath, info, samples, sampleCount);
+    if (status == input::LoadOk) {
+        PrintSampleInfo(info);
+        decoder::cursor.sampleRate = info.sampleRate;
+    } else if (const char* message = StatusMessage(status)) {
+        ErrorExit(message);
     }
     decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
     if (settings.autoCalibrate) {
         signal::UseRecording(samples.get(), sampleCount, input::channelSamples.left.get(),
-                             input::channelSamples.right.get());
+                             input::channelSamples.right.get(), inputPath);
     }
     // Found out before anything is decoded, not after all of it.
     if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {

@@ -65,13 +65,15 @@ TEST_F(AutoEndToEnd, OptionsCombineWithTheCalibration) {
     Bytes named = name;
     named.insert(named.end(), gtp.begin(), gtp.end());
     const Case cases[] = {
-        {{"/auto"}, quiet, {}, "Auto: falling edges, threshold 8, speed 100.0 %, mono\n", gtp},
-        {{"/auto"}, inverted, {}, "Auto: rising edges, threshold 77, speed 100.0 %, mono\n", gtp},
-        {{"/auto"}, {}, {44100, 16, 2, 0}, "Auto: falling edges, threshold 77, speed 100.0 %, right channel\n", gtp},
-        {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 54, speed 109.7 %, mono\n", gtp},
+        {{"/auto"}, quiet, {}, "Auto: falling edges, threshold 15, speed 100.0 %, mono\n", gtp},
+        {{"/auto"}, inverted, {}, "Auto: rising edges, threshold 153, speed 100.0 %, mono\n", gtp},
+        // One record reads the mix first, and each channel only when the mix will not do.
+        {{"/auto"}, {}, {44100, 16, 2, 0}, "Auto: falling edges, threshold 77, speed 100.0 %, mixed channels\n", gtp},
+        {{"/auto"}, {}, {44100, 16, 2, -1, 1}, "Auto: falling edges, threshold 153, speed 100.0 %, left channel\n", gtp},
+        {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 107, speed 109.7 %, mono\n", gtp},
         // The user's threshold is the swing an edge needs, and the user's direction stays.
         {{"/auto", "/thr", "10"}, quiet, {}, "Auto: falling edges, threshold 10, speed 100.0 %, mono\n", gtp},
-        {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 77, speed 100.0 %, mono\n", gtp},
+        {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 153, speed 100.0 %, mono\n", gtp},
         {{"/auto", "/exact", "40"}, tapegen::ForeignEncoderOptions(), {}, "speed 109.7 %", gtp},
         {{"/auto", "/name", "SIDE"}, {}, {}, "Auto: falling edges", named},
         {{"/auto", "/bin"}, quiet, {}, "Auto: falling edges", record.data},
@@ -100,11 +102,12 @@ TEST_F(AutoEndToEnd, ABadRecordIsRetriedAndTheBestAttemptKept) {
     for (std::size_t at = out.find("Auto: trying"); at != std::string::npos; at = out.find("Auto: trying", at + 1)) {
         tries.push_back(out.substr(at, out.find('\n', at) - at));
     }
-    ASSERT_EQ(tries.size(), 4u) << out;
-    EXPECT_EQ(tries[0], "Auto: trying rising edges");
-    EXPECT_EQ(tries[1], "Auto: trying weaker pulses, threshold 2");
-    EXPECT_EQ(tries[2].rfind("Auto: trying the exact decoder with value ", 0), 0u);
-    EXPECT_EQ(tries[3], "Auto: trying the recording as it is, with the settings given");
+    ASSERT_EQ(tries.size(), 5u) << out;
+    EXPECT_EQ(tries[0], "Auto: trying the conditioned signal, threshold 77");
+    EXPECT_EQ(tries[1], "Auto: trying rising edges");
+    EXPECT_EQ(tries[2], "Auto: trying weaker pulses, threshold 2");
+    EXPECT_EQ(tries[3].rfind("Auto: trying the exact decoder with value ", 0), 0u);
+    EXPECT_EQ(tries[4], "Auto: trying the recording as it is, with the settings given");
     std::size_t attempts = 0;
     for (std::size_t at = out.find("Starting conversion"); at != std::string::npos;
          at = out.find("Starting conversion", at + 1)) {
@@ -133,7 +136,7 @@ TEST_F(AutoEndToEnd, RecordingsWithoutAWholeRecordEndWithTheDocumentedMessages) 
     const Case cases[] = {
         {"silence", silence, noLead},
         {"noise", noise, noLead},
-        {"cut inside the data", cut, "Auto: falling edges, threshold 77, speed 100.0 %, mono\n"},
+        {"cut inside the data", cut, "Auto: falling edges, threshold 153, speed 100.0 %, mono\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -145,9 +148,13 @@ TEST_F(AutoEndToEnd, RecordingsWithoutAWholeRecordEndWithTheDocumentedMessages) 
         if (c.line == noLead) {
             EXPECT_EQ(run.result.output, head + c.line + attempt);
         } else {
+            // Every attempt ends early; the bytes read whole are kept (the last was cut).
             EXPECT_EQ(run.result.output.rfind(head + c.line, 0), 0u) << run.result.output;
-            const std::string tail = "Premature END OF FILE ! Read 13 bytes only!\n";
-            EXPECT_EQ(run.result.output.substr(run.result.output.size() - tail.size()), tail);
+            EXPECT_NE(run.result.output.find("Premature END OF FILE ! Read 13 bytes only!\n"), std::string::npos);
+            const Bytes whole = tapegen::ExpectedGtp(record);
+            ASSERT_GT(run.file.size(), 18u);
+            EXPECT_EQ(Bytes(run.file.begin() + 5, run.file.end() - 1),
+                      Bytes(whole.begin() + 5, whole.begin() + static_cast<long>(run.file.size()) - 1));
         }
     }
 }

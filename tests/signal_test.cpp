@@ -93,7 +93,7 @@ TEST(LeadIn, IsNotFoundInSilenceNoiseOrClicks) {
 }
 
 // Calibrated on its lead-in, the record is conditioned into a square wave that swings once the
-// decoders' way for every pulse, and nowhere else.
+// decoders' way for every pulse, and nowhere else (a whole tape reads it so first).
 TEST(Calibration, GivesOneEdgePerPulse) {
     const tapegen::SignalOptions cases[] = {
         {},
@@ -108,6 +108,7 @@ TEST(Calibration, GivesOneEdgePerPulse) {
                                         << " low-pass " << options.lowPassHz);
         const Recording r = Render(options);
         ResetSettings();
+        settings.multiRecord = true;
         decoder::ResetDecoder();
         decoder::cursor.sampleRate = kRate;
         signal::UseRecording(r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);

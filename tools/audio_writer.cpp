@@ -47,8 +47,12 @@ void AppendFrames(std::vector<std::uint8_t>& out, const float* values, std::size
     const std::int32_t silence = QuantizeSample(0.0f, format.bits);
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t sample = QuantizeSample(values[i], format.bits);
+        const std::int32_t opposite = QuantizeSample(-values[i], format.bits);
         for (int channel = 0; channel < format.channels; ++channel) {
-            PutLe(out, static_cast<std::uint32_t>(channel == format.silentChannel ? silence : sample), format.bits / 8);
+            const std::int32_t value = channel == format.silentChannel     ? silence
+                                       : channel == format.oppositeChannel ? opposite
+                                                                           : sample;
+            PutLe(out, static_cast<std::uint32_t>(value), format.bits / 8);
         }
     }
 }

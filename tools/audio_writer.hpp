@@ -12,6 +12,7 @@ struct PcmFormat {
     int bits = 16;      // 8 (unsigned) or 16 (signed little-endian)
     int channels = 1;   // 1 or 2; both channels carry the signal, unless one is silent
     int silentChannel = -1;  // with 2 channels: 0 (left) or 1 (right) holds silence; -1 neither
+    int oppositeChannel = -1;  // with 2 channels: 0 or 1 holds the signal upside down (the mix cancels)
 };
 
 // A value in -1..1 as a PCM sample: 8-bit offset by 128, 16-bit signed.

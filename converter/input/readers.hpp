@@ -14,4 +14,9 @@ LoadStatus LoadCsw(const char* path, SampleInfo& info, SampleBuffer& buffer, std
 // Whatever libsndfile reads; typeText names the format, for example "FLAC (libsndfile)".
 LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
 
+// The readers in their order (VOC, WAV, CSW, libsndfile): the first LoadOk, or the first status
+// that ends the search (1, 4, 5, 6); a reader that declines (2, 3) hands on to the next, and
+// when all decline the result is LoadNotThisFormat with no buffer.
+LoadStatus LoadRecording(const char* path, SampleInfo& info, SampleBuffer& buffer, std::int32_t& count);
+
 }  // namespace sonokas::input

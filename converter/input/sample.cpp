@@ -38,6 +38,7 @@ ZeroedSamples AllocateZeroedSamples(std::uint32_t count) {
 }
 
 void PrepareChannels(std::uint32_t count, int channels) {
+    channelSamples.channels = channels;
     channelSamples.left.reset();
     channelSamples.right.reset();
     if (!channelSamples.wanted || channels < 2) {

@@ -103,14 +103,15 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
 // apart, beside the mixed samples: each the top byte of the channel's 16-bit value.
 struct ChannelSamples {
     bool wanted = false;
+    int channels = 0;  // of the recording last prepared
     ZeroedSamples left;
     ZeroedSamples right;
 };
 
 extern ChannelSamples channelSamples;
 
-// Drops any kept channels; allocates both (zeroed) when they are wanted and the recording has
-// two channels or more. Short of memory, the channels are not kept.
+// Notes the recording's channel count and drops any kept channels; allocates both (zeroed) when
+// they are wanted and the recording has two channels or more. Short of memory, none are kept.
 void PrepareChannels(std::uint32_t count, int channels);
 
 // Keeps frame `index`'s first two channels, given as 16-bit values, when channels are kept.

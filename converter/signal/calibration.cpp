@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/exact_decoder.hpp"
 #include "converter/decoder/timing.hpp"
+#include "converter/input/readers.hpp"
 #include "converter/input/sample.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/conditioning.hpp"
@@ -30,13 +32,19 @@ constexpr double kSameStart = 0.5;            // seconds: channels whose lead-in
 constexpr double kMixPreferred = 0.95;
 constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
-constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks        // a channel must beat the mix by more than this share
+constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks
+constexpr double kRawShare = 0.6;             // read as it is, an edge needs this share of the pulses' swing
 
-enum class Alternative { polarity, channel, sensitive, exact, documented };
+// How a record is read: the recording as it is, with the calibrated settings; or conditioned,
+// into a square wave (or one for weak pulses), or smoothed for the exact decoder.
+enum class Reading { raw, squared, sensitive, smooth };
+
+enum class Alternative { conditioned, polarity, channel, sensitive, exact, documented };
 
 struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
     int sourceCount = 0;
+    std::string path;   // the recording, read again for its channels when they are wanted
     input::ZeroedSamples conditioned;
     std::int32_t conditionedCount = 0;
     // What the user fixed, as the command line left the settings.
@@ -53,9 +61,14 @@ struct Calibration {
     bool reverse = false;
     decoder::DecoderTiming timing;
     double bytePeriod = 0;  // seconds
+    Reading first = Reading::squared;  // the first choice
+    std::int32_t rawThreshold = 0;     // the edge scanner's threshold for the recording as it is
     std::vector<Alternative> alternatives;
     std::vector<int> alternativeChannels;
-    bool primaryInPlace = true;  // the conditioned samples are the first choice's
+    // What the conditioned samples hold for this record, so that nothing is conditioned twice.
+    bool held = false;
+    int heldChannel = 0;
+    Reading heldReading = Reading::squared;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
 };
 
@@ -71,10 +84,31 @@ void SaveUserSettings() {
     }
 }
 
+bool Stereo() { return calibration.sourceCount > 1 || input::channelSamples.channels >= 2; }
+
 const char* ChannelName(int channel) {
     if (channel == 1) return "left channel";
     if (channel == 2) return "right channel";
-    return calibration.sourceCount > 1 ? "mixed channels" : "mono";
+    return Stereo() ? "mixed channels" : "mono";
+}
+
+// The two channels of a stereo recording beside the mix: read again from the file, keeping
+// them, when they were not kept at first. False when there are none to be had.
+bool EnsureChannels() {
+    if (calibration.sourceCount == 3) return true;
+    if (calibration.path.empty() || input::channelSamples.channels < 2) return false;
+    input::channelSamples.wanted = true;
+    input::SampleInfo info;
+    input::SampleBuffer mix;
+    std::int32_t count = 0;
+    const bool read = input::LoadRecording(calibration.path.c_str(), info, mix, count) == input::LoadOk &&
+                      count == calibration.sources[0].count && input::channelSamples.left;
+    input::channelSamples.wanted = false;
+    if (!read) return false;
+    calibration.sources[1] = Source{input::channelSamples.left.get(), count};
+    calibration.sources[2] = Source{input::channelSamples.right.get(), count};
+    calibration.sourceCount = 3;
+    return true;
 }
 
 double Score(const LeadIn& lead) { return lead.edgeCount * lead.amplitude / std::max(lead.noise, 0.25); }
@@ -122,10 +156,38 @@ bool EnsureBuffer() {
     return calibration.conditioned != nullptr;
 }
 
-// Conditions the record from its start and points the decoders at the result.
-void ConditionRecord(int channel, const Shaping& shaping) {
-    Condition(calibration.sources[channel], calibration.begin, shaping, calibration.conditioned.get());
+// The conditioning of a reading.
+Shaping ShapingFor(Reading reading) {
+    Shaping shaping = calibration.shaping;
+    if (reading == Reading::sensitive) {
+        // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
+        shaping.floor = std::max(kFloorNoise * calibration.lead.noise / std::sqrt(static_cast<double>(shaping.smooth)),
+                                 kFloorLeast);
+    } else if (reading == Reading::smooth) {
+        // The exact decoder looks for the positive lobe at a slot's start.
+        shaping.squared = false;
+        shaping.invert = !calibration.lead.positiveFirst;
+    }
+    return shaping;
+}
+
+// Points the decoders at the record of `channel`, read the way `reading` says; conditions it
+// first unless the conditioned samples already hold that.
+void Read(int channel, Reading reading) {
+    const std::int32_t count = calibration.sources[0].count;
+    if (reading == Reading::raw) {
+        decoder::track = decoder::SampleTrack{calibration.sources[channel].samples, count};
+        settings.threshold = calibration.rawThreshold;
+        return;
+    }
+    if (!calibration.held || calibration.heldChannel != channel || calibration.heldReading != reading) {
+        Condition(calibration.sources[channel], calibration.begin, ShapingFor(reading), calibration.conditioned.get());
+        calibration.held = true;
+        calibration.heldChannel = channel;
+        calibration.heldReading = reading;
+    }
     decoder::track = decoder::SampleTrack{calibration.conditioned.get(), calibration.conditionedCount};
+    settings.threshold = kSquareThreshold;
 }
 
 // Sets everything up for reading the record of `lead` on `channel` as first chosen.
@@ -151,9 +213,15 @@ void SetUpRecord(int channel, LeadIn lead) {
     const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
     shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});
     shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
-    shaping.squared = calibration.userExact == kTimingDecoder;
-    // The exact decoder looks for the positive lobe at a slot's start.
-    shaping.invert = !shaping.squared && !l.positiveFirst;
+    // One record alone is read as it is first, which costs no pass over it; a whole tape is
+    // conditioned first, since where each record ends is found on the conditioned samples.
+    // The exact decoder of "/exact" reads the smoothed signal.
+    calibration.first = calibration.userExact != kTimingDecoder ? Reading::smooth
+                        : settings.multiRecord                  ? Reading::squared
+                                                                : Reading::raw;
+    calibration.rawThreshold = settings.thresholdGiven
+                                   ? calibration.userThreshold
+                                   : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude));
     shaping.endGap = static_cast<std::int32_t>(kEndGapBytes * calibration.bytePeriod * rate);
     calibration.reverse = calibration.userReverse || !l.positiveFirst;
 }
@@ -188,6 +256,12 @@ std::int32_t CalibrateExactValue() {
     return std::max<std::int32_t>(1, (strong + std::max(weak, 0)) / 2);
 }
 
+// The swing an edge of the conditioned signal needs at the lead-in's level.
+double ConditionedSwing() {
+    const Shaping& s = calibration.shaping;
+    return s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
+}
+
 }  // namespace
 
 void PrintCalibration() {
@@ -196,16 +270,17 @@ void PrintCalibration() {
         std::printf("Auto: no lead-in of regular pulses, the recording as it is\n");
         return;
     }
-    const Shaping& s = calibration.shaping;
-    const double swing = s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
+    const double swing = calibration.first == Reading::raw ? calibration.rawThreshold : ConditionedSwing();
     const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
     std::printf("Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
                 std::lround(swing), speed, ChannelName(calibration.channel));
 }
 
 
-void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right) {
+void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
+                  const char* path) {
     ResetCalibration();
+    calibration.path = path != nullptr ? path : "";
     calibration.sources[0] = Source{mix, count};
     calibration.sourceCount = 1;
     if (left != nullptr && right != nullptr) {
@@ -227,17 +302,22 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
         return -1;
     }
     LeadIn lead;
-    const int channel = ChooseChannel(from, rate, lead);
+    int channel = ChooseChannel(from, rate, lead);
+    if (channel < 0 && calibration.sourceCount == 1 && EnsureChannels()) {
+        // Nothing on the mix (channels in opposite phase cancel there): each channel on its own.
+        channel = ChooseChannel(from, rate, lead);
+    }
     if (channel < 0) return -1;
     calibration.from = from;
     SetUpRecord(channel, std::move(lead));
-    calibration.primaryInPlace = false;
+    calibration.held = false;
     RestoreCalibration();
     // The further ways to read it, tried in this order when the checksum is wrong.
     calibration.alternatives.clear();
     calibration.alternativeChannels.clear();
+    if (calibration.first == Reading::raw) calibration.alternatives.push_back(Alternative::conditioned);
     if (!calibration.userReverse) calibration.alternatives.push_back(Alternative::polarity);
-    for (int c = 0; c < calibration.sourceCount; ++c) {
+    for (int c = 0; c < (Stereo() ? 3 : 1); ++c) {
         if (c == channel) continue;
         calibration.alternatives.push_back(Alternative::channel);
         calibration.alternativeChannels.push_back(c);
@@ -266,55 +346,45 @@ void ApplyAlternative(int index) {
     if (index < 0 || index >= AlternativeCount()) return;
     RestoreCalibration();
     switch (calibration.alternatives[static_cast<std::size_t>(index)]) {
+        case Alternative::conditioned:
+            Read(calibration.channel, Reading::squared);
+            std::printf("Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing()));
+            break;
         case Alternative::polarity:
+            Read(calibration.channel, Reading::squared);
             settings.reverseDirection = !calibration.reverse;
             std::printf("Auto: trying %s edges\n", settings.reverseDirection ? "rising" : "falling");
             break;
         case Alternative::channel: {
             int nth = 0;
             for (int k = 0; k < index; ++k) nth += calibration.alternatives[static_cast<std::size_t>(k)] == Alternative::channel;
-            const int channel = calibration.alternativeChannels[static_cast<std::size_t>(nth)];
-            ConditionRecord(channel, calibration.shaping);
-            calibration.primaryInPlace = false;
+            const int wanted = calibration.alternativeChannels[static_cast<std::size_t>(nth)];
+            // A channel that cannot be read again leaves the mix, conditioned.
+            const int channel = wanted == 0 || EnsureChannels() ? wanted : 0;
+            Read(channel, Reading::squared);
             std::printf("Auto: trying the %s\n", ChannelName(channel));
             break;
         }
-        case Alternative::sensitive: {
-            // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
-            Shaping sensitive = calibration.shaping;
-            sensitive.floor = std::max(kFloorNoise * calibration.lead.noise / std::sqrt(static_cast<double>(sensitive.smooth)),
-                                       kFloorLeast);
-            ConditionRecord(calibration.channel, sensitive);
-            calibration.primaryInPlace = false;
-            std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * sensitive.floor));
+        case Alternative::sensitive:
+            Read(calibration.channel, Reading::sensitive);
+            std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(Reading::sensitive).floor));
             break;
-        }
+        case Alternative::exact:
+            Read(calibration.channel, Reading::smooth);
+            settings.exactValue = CalibrateExactValue();
+            std::printf("Auto: trying the exact decoder with value %d\n", settings.exactValue);
+            break;
         case Alternative::documented:
             UseDocumentedSettings();
             calibration.documented = false;
             std::printf("Auto: trying the recording as it is, with the settings given\n");
             break;
-        case Alternative::exact: {
-            Shaping smooth = calibration.shaping;
-            smooth.squared = false;
-            smooth.invert = !calibration.lead.positiveFirst;
-            ConditionRecord(calibration.channel, smooth);
-            calibration.primaryInPlace = false;
-            settings.exactValue = CalibrateExactValue();
-            std::printf("Auto: trying the exact decoder with value %d\n", settings.exactValue);
-            break;
-        }
     }
 }
 
 void RestoreCalibration() {
     if (calibration.sourceCount == 0 || !calibration.conditioned || calibration.documented) return;
-    if (!calibration.primaryInPlace) {
-        ConditionRecord(calibration.channel, calibration.shaping);
-        calibration.primaryInPlace = true;
-    }
-    decoder::track = decoder::SampleTrack{calibration.conditioned.get(), calibration.conditionedCount};
-    settings.threshold = kSquareThreshold;
+    Read(calibration.channel, calibration.first);
     settings.reverseDirection = calibration.reverse;
     settings.exactValue = calibration.userExact;
     decoder::timing = calibration.timing;

@@ -7,9 +7,11 @@
 namespace sonokas::signal {
 
 // The recording the calibration reads: the mix that the decoders read without "/auto" and,
-// for a stereo recording, each channel on its own (none for mono). The buffers stay the
+// for a stereo recording, each channel on its own (none for mono, or not kept at first: then
+// `path`, when given, is read again for them if the mix will not do). The buffers stay the
 // caller's; the rate is the decoders' (cursor).
-void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right);
+void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
+                  const char* path = nullptr);
 
 // Forgets the recording, the conditioned samples and every choice made.
 void ResetCalibration();
