@@ -92,8 +92,8 @@ TEST(LeadIn, IsNotFoundInSilenceNoiseOrClicks) {
     EXPECT_FALSE(signal::FindLeadIn(source, 0, 0, 4).found) << "no rate";
 }
 
-// Calibrated on its lead-in, the record is conditioned into a square wave that swings once the
-// decoders' way for every pulse, and nowhere else (a whole tape reads it so first).
+// Calibrated on its lead-in and conditioned, the record is a square wave that swings once the
+// decoders' way for every pulse, and nowhere else.
 TEST(Calibration, GivesOneEdgePerPulse) {
     const tapegen::SignalOptions cases[] = {
         {},
@@ -108,12 +108,12 @@ TEST(Calibration, GivesOneEdgePerPulse) {
                                         << " low-pass " << options.lowPassHz);
         const Recording r = Render(options);
         ResetSettings();
-        settings.multiRecord = true;
         decoder::ResetDecoder();
         decoder::cursor.sampleRate = kRate;
         signal::UseRecording(r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
         const std::int32_t begin = signal::CalibrateNextRecord(0);
         ASSERT_GE(begin, 0);
+        ASSERT_TRUE(signal::ConditionFirst());
         std::size_t edges = 0;
         for (std::int32_t i = begin + 1; i < decoder::track.sampleCount; ++i) {
             const int step = decoder::track.samples[i] - decoder::track.samples[i - 1];

@@ -213,12 +213,9 @@ void SetUpRecord(int channel, LeadIn lead) {
     const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
     shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});
     shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
-    // One record alone is read as it is first, which costs no pass over it; a whole tape is
-    // conditioned first, since where each record ends is found on the conditioned samples.
-    // The exact decoder of "/exact" reads the smoothed signal.
-    calibration.first = calibration.userExact != kTimingDecoder ? Reading::smooth
-                        : settings.multiRecord                  ? Reading::squared
-                                                                : Reading::raw;
+    // A record is read as it is first, which costs no pass over it (ConditionFirst changes
+    // that); the exact decoder of "/exact" reads the smoothed signal.
+    calibration.first = calibration.userExact != kTimingDecoder ? Reading::smooth : Reading::raw;
     calibration.rawThreshold = settings.thresholdGiven
                                    ? calibration.userThreshold
                                    : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude));
@@ -262,7 +259,32 @@ double ConditionedSwing() {
     return s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
 }
 
+// The further ways to read the record, tried in this order when the checksum is wrong.
+void ListAlternatives() {
+    calibration.alternatives.clear();
+    calibration.alternativeChannels.clear();
+    if (calibration.first == Reading::raw) calibration.alternatives.push_back(Alternative::conditioned);
+    if (!calibration.userReverse) calibration.alternatives.push_back(Alternative::polarity);
+    for (int c = 0; c < (Stereo() ? 3 : 1); ++c) {
+        if (c == calibration.channel) continue;
+        calibration.alternatives.push_back(Alternative::channel);
+        calibration.alternativeChannels.push_back(c);
+    }
+    if (!settings.thresholdGiven) calibration.alternatives.push_back(Alternative::sensitive);
+    if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
+    // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
+    calibration.alternatives.push_back(Alternative::documented);
+}
+
 }  // namespace
+
+bool ConditionFirst() {
+    if (calibration.documented || calibration.first != Reading::raw) return false;
+    calibration.first = Reading::squared;
+    ListAlternatives();
+    RestoreCalibration();
+    return true;
+}
 
 void PrintCalibration() {
     if (calibration.sourceCount == 0) return;
@@ -312,20 +334,7 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
     SetUpRecord(channel, std::move(lead));
     calibration.held = false;
     RestoreCalibration();
-    // The further ways to read it, tried in this order when the checksum is wrong.
-    calibration.alternatives.clear();
-    calibration.alternativeChannels.clear();
-    if (calibration.first == Reading::raw) calibration.alternatives.push_back(Alternative::conditioned);
-    if (!calibration.userReverse) calibration.alternatives.push_back(Alternative::polarity);
-    for (int c = 0; c < (Stereo() ? 3 : 1); ++c) {
-        if (c == channel) continue;
-        calibration.alternatives.push_back(Alternative::channel);
-        calibration.alternativeChannels.push_back(c);
-    }
-    if (!settings.thresholdGiven) calibration.alternatives.push_back(Alternative::sensitive);
-    if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
-    // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
-    calibration.alternatives.push_back(Alternative::documented);
+    ListAlternatives();
     return calibration.begin;
 }
 

@@ -27,6 +27,10 @@ std::int32_t CalibrateNextRecord(std::int32_t from);
 // command line gave and the standard timing, and no alternative is left.
 void UseDocumentedSettings();
 
+// From now on the record last calibrated is read conditioned first (a whole tape, whose record
+// would not read as it is, looks again there for where the record ends). False when it already was.
+bool ConditionFirst();
+
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
 void PrintCalibration();
 

@@ -65,6 +65,15 @@ void WriteRecord(std::FILE* tapeFile, int number) {
     output::WriteStandardBlock(tapeFile, output::RecordPayload());
 }
 
+// How good a verdict is: a right checksum, then a complete record, then one cut short.
+int Rank(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::good: return 3;
+        case Verdict::checksumWrong: return 2;
+        default: return 1;
+    }
+}
+
 void Record(const RecordBounds& bounds) {
     TapeEntry entry;
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
@@ -128,11 +137,15 @@ void RunTape() {
     std::int32_t from = 0;
     while (from < decoder::track.sampleCount) {
         RecordBounds bounds;
-        // Each record calibrated on its own; the search then runs on the conditioned track.
+        // Each record calibrated on its own; the search then runs with the calibrated settings.
         const std::int32_t lead = settings.autoCalibrate ? signal::CalibrateNextRecord(from) : -1;
+        const auto before = static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
         if (lead >= 0) {
-            const std::int64_t before = std::max<std::int64_t>(from, lead - BytePeriodSamples());
-            bounds = FindRecord(static_cast<std::int32_t>(before), lead);
+            bounds = FindRecord(before, lead);
+            if (!bounds.found && signal::ConditionFirst()) {
+                // Too rough to find as it is: found on the conditioned samples.
+                bounds = FindRecord(before, lead);
+            }
             if (!bounds.found) {
                 from = std::max({from + 1, lead + 1, bounds.scanned});
                 continue;
@@ -148,6 +161,22 @@ void RunTape() {
             }
         }
         Record(bounds);
+        if (lead >= 0 && tapeLog.entries.back().verdict != Verdict::good && signal::ConditionFirst()) {
+            // Read as it is, the record's end may have been missed: found and read again on the
+            // conditioned samples, and the better reading kept.
+            const RecordBounds again = FindRecord(before, lead);
+            if (again.found) {
+                TapeEntry first = std::move(tapeLog.entries.back());
+                tapeLog.entries.pop_back();
+                std::printf("Auto: the record read again on the conditioned signal\n");
+                Record(again);
+                if (Rank(first.verdict) > Rank(tapeLog.entries.back().verdict)) {
+                    tapeLog.entries.back() = std::move(first);
+                } else {
+                    bounds = again;
+                }
+            }
+        }
         WriteRecord(tapeFile.get(), tapeLog.entries.back().number);
         from = std::max(from + 1, bounds.extentEnd);
     }
