@@ -21,7 +21,7 @@ namespace sonokas::signal {
 namespace {
 
 constexpr int kLeadInBytes = 4;               // regular zero bytes that make a lead-in
-constexpr std::int32_t kSquareThreshold = 220;  // the conditioned square wave swings 255
+constexpr std::int32_t kSquareThreshold = 220;  // the conditioned square wave swings 253 to 255
 constexpr double kStandardSlot = 0.0031;
 constexpr double kEndGapBytes = 8;            // byte times without a swing end a record's signal
 constexpr double kFloorNoise = 6;             // an edge's half-swing: at least this many noise spreads,
@@ -29,7 +29,7 @@ constexpr double kFloorBetween = 1.5;         // what lies between the pulses, w
 constexpr double kFloorShare = 0.12;          // this share of the lead-in's level,
 constexpr double kFloorLeast = 1.0;           // and this many sample units
 constexpr double kSameStart = 0.5;            // seconds: channels whose lead-ins begin this close compete
-constexpr double kMixPreferred = 0.95;
+constexpr double kMixPreferred = 0.95;        // a channel must beat the mix by more than this share
 constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks
