@@ -259,6 +259,16 @@ double ConditionedSwing() {
     return s.swing >= 0 ? s.swing : 2 * std::max(s.floor, kLobeShare * s.amplitude);
 }
 
+// The recording as it is (the mix), with the settings the command line gave and the standard
+// timing: the documented reading.
+void ReadAsGiven() {
+    decoder::track = decoder::SampleTrack{calibration.sources[0].samples, calibration.sources[0].count};
+    settings.threshold = calibration.userThreshold;
+    settings.reverseDirection = calibration.userReverse;
+    settings.exactValue = calibration.userExact;
+    decoder::ResetTiming();
+}
+
 // The further ways to read the record, tried in this order when the checksum is wrong.
 void ListAlternatives() {
     calibration.alternatives.clear();
@@ -342,11 +352,7 @@ void UseDocumentedSettings() {
     SaveUserSettings();
     calibration.documented = true;
     calibration.alternatives.clear();
-    decoder::track = decoder::SampleTrack{calibration.sources[0].samples, calibration.sources[0].count};
-    settings.threshold = calibration.userThreshold;
-    settings.reverseDirection = calibration.userReverse;
-    settings.exactValue = calibration.userExact;
-    decoder::ResetTiming();
+    ReadAsGiven();
 }
 
 int AlternativeCount() { return static_cast<int>(calibration.alternatives.size()); }
@@ -384,8 +390,7 @@ void ApplyAlternative(int index) {
             std::printf("Auto: trying the exact decoder with value %d\n", settings.exactValue);
             break;
         case Alternative::documented:
-            UseDocumentedSettings();
-            calibration.documented = false;
+            ReadAsGiven();
             std::printf("Auto: trying the recording as it is, with the settings given\n");
             break;
     }

@@ -110,12 +110,6 @@ struct BandFilter {
             ++next;
         }
     }
-
-    float Next() {
-        float value = 0;
-        Fill(&value, 1);
-        return value / scale;
-    }
 };
 
 // A share of the magnitudes, from a histogram in steps of a quarter sample unit.
@@ -250,8 +244,9 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         filter.Start(source, start, smooth, standardSlot);
         values.resize(static_cast<std::size_t>(end - start));
         Magnitudes magnitudes;
+        filter.Fill(values.data(), static_cast<std::int64_t>(values.size()));
         for (float& v : values) {
-            v = filter.Next();
+            v /= filter.scale;
             magnitudes.Add(v);
         }
         // The spread of the noise from the quietest fifth of the samples: a normal spread puts a

@@ -1,7 +1,6 @@
 #include "converter/tape/attempts.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/timing.hpp"
@@ -53,16 +52,15 @@ RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t 
         if (k > 0 && k <= alternatives) {
             settings.exactValue = firstExact;
             signal::ApplyAlternative(k - 1);
-            decoder::track.sampleCount = std::min(decoder::track.sampleCount, trackEnd);
         } else if (k > alternatives) {
             if (settings.autoCalibrate) {
                 signal::RestoreCalibration();
-                decoder::track.sampleCount = std::min(decoder::track.sampleCount, trackEnd);
             }
             // The further "/fail" attempts: exactValue raised by one each, in wrapping arithmetic.
             settings.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstExact) +
                                                             static_cast<std::uint32_t>(k - alternatives));
         }
+        decoder::track.sampleCount = std::min(decoder::track.sampleCount, trackEnd);
         Rewind(begin);
         const std::int32_t problemsBefore = decoder::problemCount;
         RecordAttempt attempt;
