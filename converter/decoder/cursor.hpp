@@ -20,12 +20,13 @@ struct SampleTrack {
     std::int32_t sampleCount = 0;
 };
 
-extern DecoderCursor cursor;
-extern SampleTrack track;
+// The documented run's reader's place and stretch (see reader.hpp).
+extern DecoderCursor& cursor;
+extern SampleTrack& track;
 
 inline bool AtEnd() { return cursor.position >= track.sampleCount; }
 
-// Puts the cursor and the track back to their start values (all zero, no samples), with the
+// Puts the documented run's reader back to its start values (all zero, no samples), with the
 // standard timing and no problem counted.
 void ResetDecoder();
 

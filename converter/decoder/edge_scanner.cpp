@@ -1,6 +1,7 @@
 #include "converter/decoder/edge_scanner.hpp"
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/settings.hpp"
 
 namespace sonokas::decoder {
@@ -8,7 +9,7 @@ namespace sonokas::decoder {
 namespace {
 
 // The scan works on locals and writes the cursor back once: it is the inner loop.
-int NextFallingEdge(const std::int8_t* samples, std::int32_t count, std::int32_t threshold) {
+int NextFallingEdge(DecoderCursor& cursor, const std::int8_t* samples, std::int32_t count, std::int32_t threshold) {
     std::int32_t position = cursor.position;
     int previous = cursor.previousSample;
     int result = 0;
@@ -44,7 +45,7 @@ int NextFallingEdge(const std::int8_t* samples, std::int32_t count, std::int32_t
     return result;
 }
 
-int NextRisingEdge(const std::int8_t* samples, std::int32_t count, std::int32_t threshold) {
+int NextRisingEdge(DecoderCursor& cursor, const std::int8_t* samples, std::int32_t count, std::int32_t threshold) {
     std::int32_t position = cursor.position;
     int previous = cursor.previousSample;
     int result = 0;
@@ -83,14 +84,19 @@ int NextRisingEdge(const std::int8_t* samples, std::int32_t count, std::int32_t 
 
 }  // namespace
 
-int NextEdge() {
-    if (cursor.position >= track.sampleCount || cursor.position < 0) {
+int NextEdge(Reader& r) {
+    if (r.cursor.position >= r.track.sampleCount || r.cursor.position < 0) {
         return 0;
     }
-    if (settings.reverseDirection) {
-        return NextRisingEdge(track.samples, track.sampleCount, settings.threshold);
+    if (r.reverseDirection) {
+        return NextRisingEdge(r.cursor, r.track.samples, r.track.sampleCount, r.threshold);
     }
-    return NextFallingEdge(track.samples, track.sampleCount, settings.threshold);
+    return NextFallingEdge(r.cursor, r.track.samples, r.track.sampleCount, r.threshold);
+}
+
+int NextEdge() {
+    TakeSettings(reader);
+    return NextEdge(reader);
 }
 
 }  // namespace sonokas::decoder

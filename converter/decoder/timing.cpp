@@ -4,10 +4,6 @@
 
 namespace sonokas::decoder {
 
-DecoderTiming timing;
-std::int32_t problemCount = 0;
-SpeedFollower speed;
-
 namespace {
 
 constexpr double kLargestChange = 0.08;  // a byte time further off than this share is no measure
@@ -21,7 +17,9 @@ void ResetTiming() {
     speed = SpeedFollower{};
 }
 
-void FollowSpeed(std::int64_t byteSamples, std::int32_t sampleRate) {
+void FollowSpeed(std::int64_t byteSamples, std::int32_t sampleRate) { FollowSpeed(timing, speed, byteSamples, sampleRate); }
+
+void FollowSpeed(DecoderTiming& timing, SpeedFollower& speed, std::int64_t byteSamples, std::int32_t sampleRate) {
     if (!speed.on || sampleRate <= 0 || speed.bytePeriod <= 0) {
         return;
     }

@@ -21,7 +21,7 @@ struct DecoderTiming {
     double byteWindow = 0.029;       // the byte span the interactive view shows
 };
 
-extern DecoderTiming timing;
+extern DecoderTiming& timing;
 
 // Back to the standard timing, speed not followed.
 void ResetTiming();
@@ -39,14 +39,15 @@ struct SpeedFollower {
     double factor = 1;        // the speed now, relative to the calibrated one
 };
 
-extern SpeedFollower speed;
+extern SpeedFollower& speed;
 
 // Takes the samples one byte took; stretches `timing` toward what they tell. A byte that
 // took far longer or shorter (a re-synchronisation, the end of the signal) changes nothing.
 void FollowSpeed(std::int64_t byteSamples, std::int32_t sampleRate);
+void FollowSpeed(DecoderTiming& timing, SpeedFollower& speed, std::int64_t byteSamples, std::int32_t sampleRate);
 
 // Problem reports of the decoders ("PROBLEM - Byte ..." and "Problem in : ..."), counted so
 // that a caller can rank attempts. The decoders only ever add to it.
-extern std::int32_t problemCount;
+extern std::int32_t& problemCount;
 
 }  // namespace sonokas::decoder

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/decoder/edge_scanner.hpp"
 #include "converter/decoder/exact_decoder.hpp"
 #include "converter/decoder/timing_decoder.hpp"
@@ -79,62 +80,84 @@ AttemptOutcome ConvertRecord() {
     return outcome;
 }
 
-AttemptOutcome DecodeRecord() {
-    using decoder::cursor;
-    using decoder::ReadTapeByte;
-    report = RecordReport{};
-    if (settings.exactValue == kTimingDecoder) {
-        decoder::NextEdge();
-    } else {
-        decoder::FrameExactStart();
+namespace {
+
+// Appends to a reading's image as the image buffer does: never past its size.
+void Append(RecordReading& reading, decoder::Reader& r, std::uint8_t byte) {
+    if (reading.image.size() < kImageSize) {
+        reading.image.push_back(byte);
+        ++r.imageBytes;
     }
-    cursor.lastBoundary = cursor.position;
-    std::printf("\nStarting conversion\n\n");
+}
+
+}  // namespace
+
+AttemptOutcome DecodeRecord() {
+    decoder::TakeSettings(decoder::reader);
+    decoder::reader.imageBytes = image.byteCount;
+    const RecordReading reading = DecodeRecord(decoder::reader, !settings.binaryOutput);
+    for (std::uint8_t byte : reading.image) image.Append(byte);
+    report = reading.report;
+    return reading.outcome;
+}
+
+RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode) {
+    using decoder::ReadTapeByte;
+    using decoder::Say;
+    RecordReading reading;
+    RecordReport& report = reading.report;
+    if (r.exactValue == kTimingDecoder) {
+        decoder::NextEdge(r);
+    } else {
+        decoder::FrameExactStart(r);
+    }
+    r.cursor.lastBoundary = r.cursor.position;
+    Say(r, "\nStarting conversion\n\n");
 
     int leadIn = 0;
     std::uint8_t byte = 0;
     do {
-        if (decoder::AtEnd()) {
+        if (r.AtEnd()) {
             break;
         }
-        byte = ReadTapeByte();
+        byte = ReadTapeByte(r);
         ++leadIn;
     } while (byte == 0);
     if (leadIn == 0) {
-        std::printf("No lead found !\n");
-        return AttemptOutcome::noLead;
+        Say(r, "No lead found !\n");
+        reading.outcome = AttemptOutcome::noLead;
+        return reading;
     }
     report.leadIn = leadIn;
     report.sync = byte;
     if (leadIn < kFullLeadIn) {
-        std::printf("Short lead-in found (%i bytes)\n", leadIn);
+        Say(r, "Short lead-in found (%i bytes)\n", leadIn);
     }
     std::uint8_t sum = byte;
-    const bool gtpMode = !settings.binaryOutput;
     if (gtpMode) {
         for (std::size_t i = 0; i < gtp::kBlockHeaderSize; ++i) {
-            image.Append(0);
+            Append(reading, r, 0);
         }
-        image.Append(byte);
+        Append(reading, r, byte);
     }
     if (byte != gtp::kSyncByte) {
-        std::printf("Got wrong SYNC Byte : $%02x !\n", byte);
+        Say(r, "Got wrong SYNC Byte : $%02x !\n", byte);
     }
     auto readAddress = [&]() {
-        const std::uint8_t low = ReadTapeByte();
-        const std::uint8_t high = ReadTapeByte();
+        const std::uint8_t low = ReadTapeByte(r);
+        const std::uint8_t high = ReadTapeByte(r);
         sum = static_cast<std::uint8_t>(sum + low + high);
         if (gtpMode) {
-            image.Append(low);
-            image.Append(high);
+            Append(reading, r, low);
+            Append(reading, r, high);
         }
         return high * 256 + low;
     };
     const int start = readAddress();
-    std::printf("Starting Address: $%04x\n", start);
+    Say(r, "Starting Address: $%04x\n", start);
     const int end = readAddress();
-    std::printf("Ending Address+1: $%04x\n", end);
-    std::printf("Length of Data  : %i bytes\n", end - start);
+    Say(r, "Ending Address+1: $%04x\n", end);
+    Say(r, "Length of Data  : %i bytes\n", end - start);
     report.start = start;
     report.end = end;
 
@@ -143,12 +166,12 @@ AttemptOutcome DecodeRecord() {
     int read = 0;
     bool early = false;
     while (remaining > 0) {
-        if (decoder::AtEnd()) {
+        if (r.AtEnd()) {
             early = true;
             break;
         }
-        const std::uint8_t b = ReadTapeByte();
-        image.Append(b);
+        const std::uint8_t b = ReadTapeByte(r);
+        Append(reading, r, b);
         ++read;
         if (remaining >= 2) {
             sum = static_cast<std::uint8_t>(sum + b);
@@ -159,14 +182,15 @@ AttemptOutcome DecodeRecord() {
     report.early = early;
     report.sum = sum;
     if (early) {
-        std::printf("Premature END OF FILE ! Read %i bytes only!\n", read);
+        Say(r, "Premature END OF FILE ! Read %i bytes only!\n", read);
     } else if (sum == gtp::kChecksumGood) {
-        std::printf("Succesfully read all bytes! \n");
+        Say(r, "Succesfully read all bytes! \n");
         outcome = AttemptOutcome::good;
     } else {
-        std::printf("Read correct number of bytes but Checksum is wrong ($%02x)!\n", sum);
+        Say(r, "Read correct number of bytes but Checksum is wrong ($%02x)!\n", sum);
     }
-    return outcome;
+    reading.outcome = outcome;
+    return reading;
 }
 
 }  // namespace sonokas::output

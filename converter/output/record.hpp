@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <vector>
+
+namespace sonokas::decoder {
+struct Reader;
+}
 
 namespace sonokas::output {
 
@@ -22,11 +27,24 @@ struct RecordReport {
 
 extern RecordReport report;
 
+// The most an image holds (the largest record needs 65 547 bytes).
+inline constexpr std::size_t kImageSize = 131072;
+
+// What one reading of a record gave.
+struct RecordReading {
+    AttemptOutcome outcome = AttemptOutcome::noLead;
+    RecordReport report;
+    std::vector<std::uint8_t> image;  // GTP: 5 header bytes, then the payload; raw: the data-stage bytes
+};
+
 // One attempt: creates the output file, decodes a record into the image, writes the file.
 AttemptOutcome ConvertRecord();
 
-// The decoding part of an attempt: reads one record from `position` on into the image (GTP:
-// 5 header bytes, then the payload; raw: the data-stage bytes), printing its progress.
+// The decoding part of an attempt: reads one record from the reader's position on, printing its
+// progress to the reader's log; `gtpMode` builds a GTP image, otherwise a raw one.
+RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode);
+
+// The same on the documented run's reader, into the image buffer and the report.
 AttemptOutcome DecodeRecord();
 
 // Writes the image as the end of an attempt does: the raw data bytes (the last two read
