@@ -198,7 +198,7 @@ TEST_F(TapeTest, SummaryListsEveryRecordAndTheTotals) {
             options);
     settings.multiRecord = true;
     settings.outputPath.Assign(dir_.File("out.gtp"));
-    const std::string printed = testsupport::CaptureStdout(tape::RunTape);
+    const std::string printed = testsupport::CaptureStdout([] { tape::RunTape(); });
     const auto summary = printed.find("\nTape summary\n");
     ASSERT_NE(summary, std::string::npos) << printed;
     EXPECT_EQ(printed.substr(summary),

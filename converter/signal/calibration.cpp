@@ -10,6 +10,7 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/exact_decoder.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing.hpp"
 #include "converter/input/readers.hpp"
 #include "converter/input/sample.hpp"
@@ -45,7 +46,8 @@ struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
     int sourceCount = 0;
     std::string path;   // the recording, read again for its channels when they are wanted
-    input::ZeroedSamples conditioned;
+    input::ZeroedSamples owned;        // the conditioned samples, unless the caller lends a buffer
+    std::int8_t* conditioned = nullptr;
     std::int32_t conditionedCount = 0;
     // What the user fixed, as the command line left the settings.
     bool userSaved = false;
@@ -70,6 +72,7 @@ struct Calibration {
     int heldChannel = 0;
     Reading heldReading = Reading::squared;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
+    void (*onCondition)() = nullptr;  // told whenever samples are conditioned into a lent buffer
 };
 
 Calibration calibration;
@@ -115,14 +118,27 @@ double Score(const LeadIn& lead) { return lead.edgeCount * lead.amplitude / std:
 
 // The lead-in of the channel that shows it first and best (the mix when a channel is hardly
 // better); -1 when none shows one.
-int ChooseChannel(std::int32_t from, std::int32_t rate, LeadIn& chosen) {
+int ChooseChannel(std::int32_t from, std::int32_t rate, LeadIn& chosen, std::int32_t complete = -1,
+                  std::int32_t* resume = nullptr) {
     LeadIn leads[3];
     int first = -1;
     for (int c = 0; c < calibration.sourceCount; ++c) {
-        leads[c] = FindLeadIn(calibration.sources[c], from, rate, kLeadInBytes);
+        leads[c] = FindLeadIn(calibration.sources[c], from, rate, kLeadInBytes, complete);
         if (leads[c].found && (first < 0 || leads[c].firstEdge < leads[first].firstEdge)) first = c;
     }
-    if (first < 0) return -1;
+    if (resume != nullptr) *resume = -1;
+    if (first < 0) {
+        // Every channel searched alike: they stopped at the same window.
+        if (resume != nullptr) *resume = leads[0].resume;
+        return -1;
+    }
+    for (int c = 0; c < calibration.sourceCount; ++c) {
+        if (!leads[c].found && leads[c].resume >= 0 && leads[c].resume <= leads[first].firstEdge + kSameStart * rate) {
+            // A channel that has not been searched far enough yet may still compete.
+            if (resume != nullptr) *resume = kNeedMore;
+            return -1;
+        }
+    }
     auto weighed = [&](int c) { return Score(leads[c]) * (c == 0 ? 1 / kMixPreferred : 1.0); };
     int best = first;
     for (int c = 0; c < calibration.sourceCount; ++c) {
@@ -151,7 +167,8 @@ decoder::DecoderTiming TimingOf(const LeadIn& lead, std::int32_t rate) {
 bool EnsureBuffer() {
     const std::int32_t count = calibration.sources[0].count;
     if (calibration.conditioned && calibration.conditionedCount == count) return true;
-    calibration.conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::max(count, 0)));
+    calibration.owned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::max(count, 0)));
+    calibration.conditioned = calibration.owned.get();
     calibration.conditionedCount = calibration.conditioned ? count : 0;
     return calibration.conditioned != nullptr;
 }
@@ -181,12 +198,13 @@ void Read(int channel, Reading reading) {
         return;
     }
     if (!calibration.held || calibration.heldChannel != channel || calibration.heldReading != reading) {
-        Condition(calibration.sources[channel], calibration.begin, ShapingFor(reading), calibration.conditioned.get());
+        Condition(calibration.sources[channel], calibration.begin, ShapingFor(reading), calibration.conditioned);
+        if (calibration.onCondition != nullptr) calibration.onCondition();
         calibration.held = true;
         calibration.heldChannel = channel;
         calibration.heldReading = reading;
     }
-    decoder::track = decoder::SampleTrack{calibration.conditioned.get(), calibration.conditionedCount};
+    decoder::track = decoder::SampleTrack{calibration.conditioned, calibration.conditionedCount};
     settings.threshold = kSquareThreshold;
 }
 
@@ -299,12 +317,12 @@ bool ConditionFirst() {
 void PrintCalibration() {
     if (calibration.sourceCount == 0) return;
     if (calibration.documented) {
-        std::printf("Auto: no lead-in of regular pulses, the recording as it is\n");
+        decoder::Say(decoder::reader, "Auto: no lead-in of regular pulses, the recording as it is\n");
         return;
     }
     const double swing = calibration.first == Reading::raw ? calibration.rawThreshold : ConditionedSwing();
     const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
-    std::printf("Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
+    decoder::Say(decoder::reader, "Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
                 std::lround(swing), speed, ChannelName(calibration.channel));
 }
 
@@ -324,9 +342,37 @@ void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t*
 
 void ResetCalibration() { calibration = Calibration{}; }
 
+void KeptChannels(const std::int8_t*& left, const std::int8_t*& right) {
+    left = calibration.sourceCount == 3 ? calibration.sources[1].samples : nullptr;
+    right = calibration.sourceCount == 3 ? calibration.sources[2].samples : nullptr;
+}
+
+void UseWindow(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
+               std::int8_t* conditioned, void (*onCondition)()) {
+    calibration.sources[0] = Source{mix, count};
+    calibration.sourceCount = 1;
+    if (left != nullptr && right != nullptr) {
+        calibration.sources[1] = Source{left, count};
+        calibration.sources[2] = Source{right, count};
+        calibration.sourceCount = 3;
+    }
+    calibration.owned.reset();
+    calibration.conditioned = conditioned;
+    calibration.conditionedCount = conditioned != nullptr ? count : 0;
+    calibration.onCondition = onCondition;
+    calibration.held = false;
+}
+
 std::int32_t CalibrateNextRecord(std::int32_t from) {
+    std::int32_t resume = -1;
+    return CalibrateNextRecord(from, from, -1, resume);
+}
+
+std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
+                                 std::int32_t& resume) {
     SaveUserSettings();
     calibration.documented = false;
+    resume = -1;
     const std::int32_t rate = decoder::cursor.sampleRate;
     // Below the lowest rate a pulse's lobes cannot be told apart; the highest is far beyond
     // any sound card, and bounds the work of every window.
@@ -334,10 +380,11 @@ std::int32_t CalibrateNextRecord(std::int32_t from) {
         return -1;
     }
     LeadIn lead;
-    int channel = ChooseChannel(from, rate, lead);
+    int channel = ChooseChannel(searchFrom, rate, lead, complete, &resume);
+    if (channel < 0 && resume != -1) return -1;
     if (channel < 0 && calibration.sourceCount == 1 && EnsureChannels()) {
         // Nothing on the mix (channels in opposite phase cancel there): each channel on its own.
-        channel = ChooseChannel(from, rate, lead);
+        channel = ChooseChannel(searchFrom, rate, lead);
     }
     if (channel < 0) return -1;
     calibration.from = from;
@@ -363,12 +410,12 @@ void ApplyAlternative(int index) {
     switch (calibration.alternatives[static_cast<std::size_t>(index)]) {
         case Alternative::conditioned:
             Read(calibration.channel, Reading::squared);
-            std::printf("Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing()));
+            decoder::Say(decoder::reader, "Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing()));
             break;
         case Alternative::polarity:
             Read(calibration.channel, Reading::squared);
             settings.reverseDirection = !calibration.reverse;
-            std::printf("Auto: trying %s edges\n", settings.reverseDirection ? "rising" : "falling");
+            decoder::Say(decoder::reader, "Auto: trying %s edges\n", settings.reverseDirection ? "rising" : "falling");
             break;
         case Alternative::channel: {
             int nth = 0;
@@ -377,21 +424,21 @@ void ApplyAlternative(int index) {
             // A channel that cannot be read again leaves the mix, conditioned.
             const int channel = wanted == 0 || EnsureChannels() ? wanted : 0;
             Read(channel, Reading::squared);
-            std::printf("Auto: trying the %s\n", ChannelName(channel));
+            decoder::Say(decoder::reader, "Auto: trying the %s\n", ChannelName(channel));
             break;
         }
         case Alternative::sensitive:
             Read(calibration.channel, Reading::sensitive);
-            std::printf("Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(Reading::sensitive).floor));
+            decoder::Say(decoder::reader, "Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(Reading::sensitive).floor));
             break;
         case Alternative::exact:
             Read(calibration.channel, Reading::smooth);
             settings.exactValue = CalibrateExactValue();
-            std::printf("Auto: trying the exact decoder with value %d\n", settings.exactValue);
+            decoder::Say(decoder::reader, "Auto: trying the exact decoder with value %d\n", settings.exactValue);
             break;
         case Alternative::documented:
             ReadAsGiven();
-            std::printf("Auto: trying the recording as it is, with the settings given\n");
+            decoder::Say(decoder::reader, "Auto: trying the recording as it is, with the settings given\n");
             break;
     }
 }

@@ -13,6 +13,9 @@ namespace sonokas::signal {
 void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
                   const char* path = nullptr);
 
+// The channels given to UseRecording (none for mono).
+void KeptChannels(const std::int8_t*& left, const std::int8_t*& right);
+
 // Forgets the recording, the conditioned samples and every choice made.
 void ResetCalibration();
 
@@ -22,6 +25,23 @@ void ResetCalibration();
 // threshold and direction and the decoders' timing.
 // Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
 std::int32_t CalibrateNextRecord(std::int32_t from);
+
+// `resume` of a search that could not decide yet: more samples are needed where it stopped.
+inline constexpr std::int32_t kNeedMore = -2;
+
+// The same for a recording that arrives as a stream: the lead-in is searched from `searchFrom`
+// (windows laid out from there, as the search from `from` lays them out when `searchFrom` is
+// where it went on), and only samples before `complete` are taken as final. Gives -1 when no
+// lead-in was found; then `resume` is where the search goes on when more samples come, or
+// kNeedMore when it must see further from where it is, or -1 when there is no lead-in at all.
+std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
+                                 std::int32_t& resume);
+
+// The recording as a window of a stream: the mix and, for stereo, both channels (all `count`
+// long), and a buffer lent for the conditioned samples (same indices). Keeps every choice made;
+// `onCondition` is told when the buffer is written.
+void UseWindow(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
+               std::int8_t* conditioned, void (*onCondition)());
 
 // Where no lead-in was found: the decoders read the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.

@@ -227,7 +227,7 @@ void MeasureRun(const std::vector<std::int32_t>& edges, double standardSlot, int
 
 }  // namespace
 
-LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes) {
+LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete) {
     LeadIn lead;
     if (rate <= 0 || source.samples == nullptr || from < 0) return lead;
     const double standardSlot = kStandardSlot * rate;
@@ -239,6 +239,11 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     std::vector<std::int32_t> edges;
     std::vector<double> lobes;
     for (std::int64_t start = from; start < source.count; start += window / 2) {
+        if (complete >= 0 && start + window > complete) {
+            // The samples beyond `complete` are not there yet: the search goes on from here.
+            lead.resume = static_cast<std::int32_t>(start);
+            return lead;
+        }
         const std::int64_t end = std::min<std::int64_t>(source.count, start + window);
         BandFilter filter;
         filter.Start(source, start, smooth, standardSlot);

@@ -32,12 +32,16 @@ struct LeadIn {
     double rest = 0;              // the signal's resting level (its DC)
     double between = 0;           // what the signal halfway between pulses reaches (most of the time)
     std::vector<std::int32_t> edges;  // the measured pulses' edges, in order
+    std::int32_t resume = -1;     // not found before `complete`: where the search goes on
 };
 
 // Looks for the first lead-in at or after `from`: a run of at least `minimumBytes` zero bytes,
 // i.e. groups of eight pulses one slot apart, each followed by the byte pause, at a slot
 // length within 0.8 to 1.25 times the standard one at `rate`.
-LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes);
+// With `complete` at 0 or above, the samples from there on may still change (a stream): only
+// windows that end before it are judged, and `resume` says where the search goes on.
+LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes,
+                  std::int32_t complete = -1);
 
 // How a record is conditioned.
 struct Shaping {

@@ -4,15 +4,12 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/edge_scanner.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing.hpp"
 
 namespace sonokas::tape {
 
 namespace {
-
-using decoder::cursor;
-using decoder::timing;
-using decoder::track;
 
 // How far an interval may lie from its place in the rhythm: a fifth of speed error or wow
 // within one byte still reads, and noise edges hardly ever fall into every window of a byte.
@@ -24,8 +21,8 @@ struct Range {
     bool Holds(double samples) const { return samples >= low && samples <= high; }
 };
 
-Range Around(double seconds) {
-    const double samples = seconds * cursor.sampleRate;
+Range Around(double seconds, std::int32_t rate) {
+    const double samples = seconds * rate;
     return {samples * (1 - kTolerance), samples * (1 + kTolerance)};
 }
 
@@ -83,8 +80,9 @@ struct ChainedReader {
     }
 
     // True when the byte ended at `edge` within its time; a broken byte leaves it inactive.
-    bool Take(std::int32_t edge, double interval, std::int64_t bytePeriod) {
-        const double rate = cursor.sampleRate;
+    bool Take(const decoder::Reader& r, std::int32_t edge, double interval, std::int64_t bytePeriod) {
+        const decoder::DecoderTiming& timing = r.timing;
+        const double rate = r.cursor.sampleRate;
         if (!second && static_cast<float>(interval / rate) <= timing.shortInterval) {
             second = true;
             return false;
@@ -101,40 +99,56 @@ struct ChainedReader {
     }
 };
 
-ByteReader MakeReader() {
+ByteReader MakeReader(const decoder::Reader& r) {
+    const decoder::DecoderTiming& timing = r.timing;
+    const std::int32_t rate = r.cursor.sampleRate;
     const double slot = timing.slotLength;
     const double middle = slot * timing.pulseAt;
     const double last = timing.lastSlotLength;
     ByteReader reader;
-    reader.half = Around(middle);
-    reader.slotRest = Around(slot - middle);
-    reader.slot = Around(slot);
-    reader.last = Around(last);
-    reader.lastRest = Around(last - middle);
+    reader.half = Around(middle, rate);
+    reader.slotRest = Around(slot - middle, rate);
+    reader.slot = Around(slot, rate);
+    reader.last = Around(last, rate);
+    reader.lastRest = Around(last - middle, rate);
     return reader;
 }
 
 // The record's stretch goes on half a byte period past its signal: a decoder that fell a byte
 // behind reads the last byte as it would at the end of the recording, and no further byte.
-std::int32_t AfterSignal(std::int32_t signalEnd, std::int32_t count);
+std::int32_t AfterSignal(const decoder::Reader& r, std::int32_t signalEnd, std::int32_t count) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(count, signalEnd + BytePeriodSamples(r) / 2));
+}
+
+// A place from which a new search sees what this one sees from here on: just past the last
+// edge when the byte under way began afresh there, or, once the signal has been quiet for
+// longer than any interval of a byte, the last sample at which no edge's swing was under way.
+std::int32_t QuietPlace(const decoder::Reader& r, std::int32_t count) {
+    std::int32_t p = count;
+    const std::int8_t* s = r.track.samples;
+    auto swinging = [&](std::int32_t k) { return r.reverseDirection ? s[k - 1] > s[k - 2] : s[k - 1] < s[k - 2]; };
+    while (p >= 2 && swinging(p)) --p;
+    return p;
+}
 
 }  // namespace
 
-std::int64_t BytePeriodSamples() {
-    if (cursor.sampleRate <= 0) return 0;
-    const double seconds = 7.0 * timing.slotLength + timing.lastSlotLength;
-    return static_cast<std::int64_t>(std::clamp(seconds * cursor.sampleRate, 0.0, 1.0e12));
+std::int64_t BytePeriodSamples(const decoder::Reader& r) {
+    if (r.cursor.sampleRate <= 0) return 0;
+    const double seconds = 7.0 * r.timing.slotLength + r.timing.lastSlotLength;
+    return static_cast<std::int64_t>(std::clamp(seconds * r.cursor.sampleRate, 0.0, 1.0e12));
 }
 
-namespace {
-
-std::int32_t AfterSignal(std::int32_t signalEnd, std::int32_t count) {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(count, signalEnd + BytePeriodSamples() / 2));
-}
-
-}  // namespace
+std::int64_t BytePeriodSamples() { return BytePeriodSamples(decoder::reader); }
 
 RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
+    decoder::TakeSettings(decoder::reader);
+    return FindRecord(decoder::reader, from, leadBy);
+}
+
+RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t leadBy) {
+    decoder::DecoderCursor& cursor = r.cursor;
+    decoder::SampleTrack& track = r.track;
     RecordBounds bounds;
     const std::int32_t count = std::max<std::int32_t>(track.sampleCount, 0);
     from = std::clamp(from, 0, count);
@@ -145,9 +159,10 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
     // While the lead-in is searched for, the track ends where a lead-in begun by `leadBy`
     // has shown itself; the whole track is back as soon as the lead-in is found.
     struct CountGuard {
+        decoder::SampleTrack& track;
         std::int32_t full;
         ~CountGuard() { track.sampleCount = full; }
-    } guard{track.sampleCount};
+    } guard{track, track.sampleCount};
     if (leadBy >= 0) {
         const std::int64_t window = (kLeadInBytes + 2) * BytePeriodSamples();
         track.sampleCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::int64_t{leadBy} + window));
@@ -155,31 +170,39 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
     cursor.position = from;
     cursor.previousSample = from > 0 ? track.samples[from - 1] : 0;
     cursor.lastBoundary = from;
+    bounds.resume = from;
 
-    ByteReader reader = MakeReader();
+    ByteReader reader = MakeReader(r);
     ChainedReader chained;
-    const std::int64_t bytePeriod = BytePeriodSamples();
+    const std::int64_t bytePeriod = BytePeriodSamples(r);
     const std::int64_t pause = kPauseBytes * bytePeriod;
     int zeros = 0;
     bool started = false;
     std::int32_t before = from;        // just past the previous edge
     std::int32_t lastRegularEnd = 0;   // just past the edge that ended the last regular byte
-    while (decoder::NextEdge() == 1) {
+    // A byte begun afresh at `edge` with no zero byte counted: a new search from `before` goes on alike.
+    auto begin = [&](std::int32_t edge) {
+        reader.Begin(edge, before);
+        if (zeros == 0 && !bounds.found) bounds.resume = before;
+    };
+    while (decoder::NextEdge(r) == 1) {
         const std::int32_t edge = cursor.position;
         if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
             // A pause: the record's signal ended with its last regular byte.
             bounds.signalEnd = lastRegularEnd;
-            bounds.extentEnd = bounds.scanned = AfterSignal(lastRegularEnd, count);
+            bounds.extentEnd = bounds.scanned = AfterSignal(r, lastRegularEnd, count);
+            bounds.endedByPause = true;
+            bounds.lookedTo = edge;
             return bounds;
         }
         const double interval = static_cast<double>(edge - before);
-        if (chained.active && chained.Take(edge, interval, bytePeriod)) {
+        if (chained.active && chained.Take(r, edge, interval, bytePeriod)) {
             // The byte after a regular one took its time and ended with the pause: the chain goes on.
             lastRegularEnd = edge;
             chained.Begin(edge);
             reader.Begin(edge, before);
         } else if (!started) {
-            reader.Begin(edge, before);
+            begin(edge);
             started = true;
         } else {
             switch (reader.Take(interval)) {
@@ -202,11 +225,11 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
                             chained.Begin(edge);
                         }
                     }
-                    reader.Begin(edge, before);
+                    begin(edge);
                     break;
                 case ByteReader::broken:
                     if (!bounds.found) zeros = 0;
-                    reader.Begin(edge, before);
+                    begin(edge);
                     break;
             }
         }
@@ -219,11 +242,16 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
         const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
                                static_cast<double>(count - before) <= longestInByte;
         bounds.signalEnd = lastRegularEnd;
-        bounds.extentEnd = cutInside ? count : AfterSignal(lastRegularEnd, count);
+        bounds.extentEnd = cutInside ? count : AfterSignal(r, lastRegularEnd, count);
         bounds.scanned = bounds.extentEnd;
     } else {
         bounds.scanned = track.sampleCount;
+        if (zeros == 0 && static_cast<double>(track.sampleCount - before) > reader.last.high) {
+            // Whatever edge comes next breaks the byte under way and begins one afresh.
+            bounds.resume = std::max(bounds.resume, QuietPlace(r, track.sampleCount));
+        }
     }
+    bounds.lookedTo = track.sampleCount;
     return bounds;
 }
 

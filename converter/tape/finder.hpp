@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+namespace sonokas::decoder {
+struct Reader;
+}
+
 namespace sonokas::tape {
 
 // Zero bytes in a row, each of regular timing, that make a lead-in. Clicks, hum and noise
@@ -22,14 +26,21 @@ struct RecordBounds {
                                  // signalEnd, or at the end of the recording when that comes
                                  // first or cuts into the signal
     std::int32_t scanned = 0;    // the sample the search came to
+    bool endedByPause = false;   // the signal ended with a pause, not with the track
+    std::int32_t lookedTo = 0;   // the furthest sample the search read
+    std::int32_t resume = 0;     // nothing found: a search from here finds what this one would
+                                 // have found next had the track gone on
 };
 
 // Searches the track from sample `from` on for the next record; with `leadBy` at 0 or above,
 // only for a lead-in that begins by that sample. Moves the cursor (position, previousSample,
 // lastBoundary); reads the settings' threshold and direction and the decoders' timing.
+RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t leadBy = -1);
+// The same on the documented run's reader, with the command line's threshold and direction.
 RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy = -1);
 
-// Samples of a byte period (seven slots and the last slot) at the cursor's rate; 0 without a rate.
+// Samples of a byte period (seven slots and the last slot) at the reader's rate; 0 without a rate.
+std::int64_t BytePeriodSamples(const decoder::Reader& r);
 std::int64_t BytePeriodSamples();
 
 }  // namespace sonokas::tape

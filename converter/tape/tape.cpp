@@ -4,12 +4,14 @@
 #include <cstdio>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/tape/attempts.hpp"
 #include "converter/tape/finder.hpp"
+#include "converter/tape/window.hpp"
 #include "converter/tape/whole_record.hpp"
 #include "gtp/gtp.hpp"
 #include "gtp/stdio_file.hpp"
@@ -51,18 +53,21 @@ const char* VerdictText(Verdict verdict) {
     return "";
 }
 
-// Writes the record the attempts left in the image: one standard block in the tape's file,
-// or a numbered raw file of its own.
-void WriteRecord(std::FILE* tapeFile, int number) {
+// Writes a record's image: one standard block in the tape's file, or a numbered raw file of its
+// own (the data bytes without the checksum and trailing byte). Flushed at once: a run that is
+// stopped keeps every record written.
+void WriteRecord(std::FILE* tapeFile, const TapeEntry& entry, const std::vector<std::uint8_t>& image) {
     if (settings.binaryOutput) {
-        gtp::File file = gtp::OpenFile(NumberedPath(settings.outputPath.view(), number).c_str(), "wb");
-        output::WriteImage(file.get());
+        gtp::File file = gtp::OpenFile(NumberedPath(settings.outputPath.view(), entry.number).c_str(), "wb");
+        if (file && image.size() > 2) std::fwrite(image.data(), 1, image.size() - 2, file.get());
         return;
     }
-    if (number == 1) {
+    if (entry.number == 1) {
         output::WriteNameBlock(tapeFile);
     }
-    output::WriteStandardBlock(tapeFile, output::RecordPayload());
+    const std::size_t header = std::min(image.size(), gtp::kBlockHeaderSize);
+    output::WriteStandardBlock(tapeFile, {image.data() + header, image.size() - header});
+    if (tapeFile != nullptr) std::fflush(tapeFile);
 }
 
 // How good a verdict is: a right checksum, then a complete record, then one cut short.
@@ -74,11 +79,19 @@ int Rank(Verdict verdict) {
     }
 }
 
-void Record(const RecordBounds& bounds) {
+// A record read: its summary entry and the image to write.
+struct ReadRecord {
     TapeEntry entry;
+    std::vector<std::uint8_t> image;
+};
+
+// Reads the record within `bounds` (indices of the track, whose first sample is `offset`).
+ReadRecord Record(const RecordBounds& bounds, std::int64_t offset) {
+    ReadRecord read;
+    TapeEntry& entry = read.entry;
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
-    entry.leadStart = bounds.leadStart;
-    std::printf("\nRecord %i at %s\n", entry.number, TimeText(bounds.leadStart).c_str());
+    entry.leadStart = offset + bounds.leadStart;
+    decoder::Say(decoder::reader, "\nRecord %i at %s\n", entry.number, TimeText(entry.leadStart).c_str());
     if (settings.autoCalibrate) {
         signal::PrintCalibration();
     }
@@ -86,8 +99,10 @@ void Record(const RecordBounds& bounds) {
     // The decoders see the record's stretch as the whole recording.
     const std::int32_t count = decoder::track.sampleCount;
     decoder::track.sampleCount = bounds.extentEnd;
+    decoder::reader.origin = offset;
     int attempts = 0;
     const RecordAttempt best = AttemptRecord(bounds.begin, attempts, bounds.signalEnd);
+    decoder::reader.origin = 0;
     decoder::track.sampleCount = count;
 
     entry.payload = ImagePayload(best.image, best.report);
@@ -99,12 +114,150 @@ void Record(const RecordBounds& bounds) {
             break;
         }
     }
-    tapeLog.entries.push_back(std::move(entry));
+    read.image = best.image;
+    return read;
+}
+
+// What one turn of the record loop came to.
+struct Turn {
+    enum Kind { record, moveOn, needMore, done } kind = done;
+    ReadRecord read;
+    std::int64_t next = 0;      // record: where the search goes on
+    std::int64_t horizon = 0;   // the furthest sample the turn depended on
+};
+
+// The loop's place: records are searched from `from`; the lead-in search (with /auto) and the
+// search as without /auto go on from where they stopped in the samples seen so far.
+struct Place {
+    std::int64_t from = 0;
+    std::int64_t leadFrom = 0;
+    std::int64_t plainFrom = 0;
+    void Set(std::int64_t at) { from = leadFrom = plainFrom = at; }
+};
+
+bool usedConditioned = false;
+
+// The command line's reading of the window's mix (what reads without /auto), ending at `count`.
+decoder::Reader PlainReader(const TapeWindow& window, std::int32_t count) {
+    decoder::Reader r;
+    decoder::TakeSettings(r);
+    r.track = decoder::SampleTrack{window.mix.data(), count};
+    r.cursor.sampleRate = decoder::cursor.sampleRate;
+    return r;
+}
+
+std::int32_t Local(std::int64_t at, const TapeWindow& window) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(at - window.base, 0, window.Count()));
+}
+
+// A record found by the search as without /auto: read as without /auto.
+Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window) {
+    if (settings.autoCalibrate) {
+        signal::UseDocumentedSettings();
+    }
+    decoder::track = decoder::SampleTrack{window.mix.data(), window.Count()};
+    Turn turn;
+    turn.kind = Turn::record;
+    turn.read = Record(bounds, window.base);
+    turn.next = window.base + bounds.extentEnd;
+    turn.horizon = window.base + bounds.lookedTo;
+    return turn;
+}
+
+// One turn on the samples of the window; `margin` samples at its end may still change.
+Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
+    const std::int32_t count = window.Count();
+    const std::int32_t complete = window.ended ? -1 : static_cast<std::int32_t>(std::max<std::int64_t>(count - margin, 0));
+    const std::int32_t from = Local(place.from, window);
+    Turn turn;
+    if (!settings.autoCalibrate) {
+        decoder::Reader plain = PlainReader(window, count);
+        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
+        if (bounds.found) return PlainRecord(bounds, window);
+        if (window.ended) return turn;
+        turn.kind = window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
+        place.plainFrom = window.base + bounds.resume;
+        return turn;
+    }
+    signal::UseWindow(window.mix.data(), window.channels ? window.left.data() : nullptr,
+                      window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
+                      [] { usedConditioned = true; });
+    decoder::track = decoder::SampleTrack{window.mix.data(), count};
+    std::int32_t resume = -1;
+    const std::int32_t lead = signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume);
+    if (lead < 0) {
+        if (resume == signal::kNeedMore) {
+            turn.kind = Turn::needMore;
+            return turn;
+        }
+        // No lead-in of regular pulses before `resume` (or at all): a record that reads without
+        // /auto and ends there is read so.
+        decoder::Reader plain = PlainReader(window, count);
+        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
+        if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
+            return PlainRecord(bounds, window);
+        }
+        if (resume < 0) return turn;
+        turn.kind = bounds.found || window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
+        if (!bounds.found) place.plainFrom = window.base + bounds.resume;
+        if (window.base + resume > place.leadFrom) {
+            place.leadFrom = window.base + resume;
+            if (!bounds.found) turn.kind = Turn::moveOn;
+        }
+        return turn;
+    }
+    {
+        // Before the lead-in: a record that reads without /auto and ends with a pause there.
+        decoder::Reader plain = PlainReader(window, lead);
+        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
+        if (bounds.found && bounds.endedByPause) {
+            return PlainRecord(bounds, window);
+        }
+    }
+    const auto before = static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
+    RecordBounds bounds = FindRecord(before, lead);
+    std::int64_t looked = bounds.lookedTo;
+    if (!bounds.found && signal::ConditionFirst()) {
+        // Too rough to find as it is: found on the conditioned samples.
+        bounds = FindRecord(before, lead);
+        looked = std::max<std::int64_t>(looked, bounds.lookedTo);
+    }
+    if (!bounds.found) {
+        turn.kind = Turn::moveOn;
+        turn.horizon = window.base + looked;
+        place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
+        return turn;
+    }
+    ReadRecord read = Record(bounds, window.base);
+    if (read.entry.verdict != Verdict::good && signal::ConditionFirst()) {
+        // Read as it is, the record's end may have been missed: found and read again on the
+        // conditioned samples, and the better reading kept.
+        const RecordBounds again = FindRecord(before, lead);
+        looked = std::max<std::int64_t>(looked, again.lookedTo);
+        if (again.found) {
+            decoder::Say(decoder::reader, "Auto: the record read again on the conditioned signal\n");
+            ReadRecord second = Record(again, window.base);
+            if (Rank(read.entry.verdict) <= Rank(second.entry.verdict)) {
+                read = std::move(second);
+                bounds = again;
+            }
+        }
+    }
+    turn.kind = Turn::record;
+    turn.read = std::move(read);
+    turn.next = window.base + bounds.extentEnd;
+    turn.horizon = window.base + looked;
+    return turn;
 }
 
 }  // namespace
 
-void ResetTape() { tapeLog = TapeLog{}; }
+volatile std::sig_atomic_t stopRequested = 0;
+
+void ResetTape() {
+    tapeLog = TapeLog{};
+    stopRequested = 0;
+}
 
 std::string NumberedPath(std::string_view path, int number) {
     const auto nameStart = path.find_last_of("/\\");
@@ -117,7 +270,7 @@ std::string NumberedPath(std::string_view path, int number) {
     return numbered;
 }
 
-std::string TimeText(std::int32_t sample) {
+std::string TimeText(std::int64_t sample) {
     const std::int64_t rate = decoder::cursor.sampleRate;
     const std::int64_t hundredths = rate > 0 ? std::max<std::int64_t>(sample, 0) * 100 / rate : 0;
     return Format("%lld:%02lld:%02lld.%02lld", static_cast<long long>(hundredths / 360000),
@@ -126,7 +279,17 @@ std::string TimeText(std::int32_t sample) {
 }
 
 void RunTape() {
-    ResetTape();
+    const std::int8_t* left = nullptr;
+    const std::int8_t* right = nullptr;
+    signal::KeptChannels(left, right);
+    MemoryFeed feed(decoder::track.samples, left, right, decoder::track.sampleCount);
+    const decoder::SampleTrack whole = decoder::track;
+    RunTape(feed);
+    decoder::track = whole;
+}
+
+void RunTape(SampleFeed& feed, const TapeOptions& options) {
+    tapeLog = TapeLog{};
     if (settings.failCount <= 0) {
         return;
     }
@@ -134,53 +297,48 @@ void RunTape() {
     if (!settings.binaryOutput) {
         tapeFile = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     }
-    std::int32_t from = 0;
-    while (from < decoder::track.sampleCount) {
-        RecordBounds bounds;
-        // Each record calibrated on its own; the search then runs with the calibrated settings.
-        const std::int32_t lead = settings.autoCalibrate ? signal::CalibrateNextRecord(from) : -1;
-        const auto before = static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
-        if (lead >= 0) {
-            bounds = FindRecord(before, lead);
-            if (!bounds.found && signal::ConditionFirst()) {
-                // Too rough to find as it is: found on the conditioned samples.
-                bounds = FindRecord(before, lead);
-            }
-            if (!bounds.found) {
-                from = std::max({from + 1, lead + 1, bounds.scanned});
-                continue;
-            }
-        } else {
-            if (settings.autoCalibrate) {
-                // No lead-in of regular pulses: what is left is read as without /auto.
-                signal::UseDocumentedSettings();
-            }
-            bounds = FindRecord(from);
-            if (!bounds.found) {
-                break;
-            }
+    const std::int64_t rate = std::max(decoder::cursor.sampleRate, 1);
+    const auto samples = [&](double s) { return std::max<std::int64_t>(static_cast<std::int64_t>(s * rate), 1 << 12); };
+    const std::int64_t chunk = samples(options.chunkSeconds);
+    const std::int64_t margin = samples(options.marginSeconds);
+    TapeWindow window;
+    window.channels = settings.autoCalibrate && feed.Channels();
+    usedConditioned = false;
+    Place place;
+    std::string log;
+    std::string* const savedLog = decoder::reader.log;
+    decoder::reader.log = &log;
+    std::int64_t ahead = chunk;
+    while (stopRequested == 0) {
+        // Keep what the searches still need, and a margin before it for the filters' reach.
+        window.Drop(std::min({place.leadFrom, place.plainFrom}) - margin);
+        if (!window.Fill(feed, std::max(place.leadFrom, place.plainFrom) + ahead, &stopRequested)) {
+            std::printf("\nNot enough memory for the record at %s!\n", TimeText(place.from).c_str());
+            break;
         }
-        Record(bounds);
-        if (lead >= 0 && tapeLog.entries.back().verdict != Verdict::good && signal::ConditionFirst()) {
-            // Read as it is, the record's end may have been missed: found and read again on the
-            // conditioned samples, and the better reading kept.
-            const RecordBounds again = FindRecord(before, lead);
-            if (again.found) {
-                TapeEntry first = std::move(tapeLog.entries.back());
-                tapeLog.entries.pop_back();
-                std::printf("Auto: the record read again on the conditioned signal\n");
-                Record(again);
-                if (Rank(first.verdict) > Rank(tapeLog.entries.back().verdict)) {
-                    tapeLog.entries.back() = std::move(first);
-                } else {
-                    bounds = again;
-                }
-            }
+        if (stopRequested != 0) break;
+        log.clear();
+        Turn turn = TakeTurn(place, window, margin);
+        window.conditionedUsed = usedConditioned;
+        const bool final = window.ended || turn.horizon + margin < window.end;
+        if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
+            ahead += chunk;
+            continue;
         }
-        WriteRecord(tapeFile.get(), tapeLog.entries.back().number);
-        from = std::max(from + 1, bounds.extentEnd);
+        ahead = chunk;
+        if (turn.kind == Turn::done) break;
+        if (turn.kind == Turn::moveOn) continue;
+        // A record: its lines and its block go out at once.
+        std::fwrite(log.data(), 1, log.size(), stdout);
+        std::fflush(stdout);
+        WriteRecord(tapeFile.get(), turn.read.entry, turn.read.image);
+        tapeLog.entries.push_back(std::move(turn.read.entry));
+        place.Set(std::max(place.from + 1, turn.next));
     }
-    if (tapeLog.entries.empty()) {
+    decoder::reader.log = savedLog;
+    if (stopRequested != 0) {
+        std::printf("\nStopped: the records read so far are kept\n");
+    } else if (tapeLog.entries.empty()) {
         // Nothing on the recording looks like a record: the documented end of an empty one.
         std::printf("\nStarting conversion\n\n");
         std::printf("No lead found !\n");
@@ -189,6 +347,7 @@ void RunTape() {
 }
 
 void PrintSummary() {
+    std::fflush(stdout);
     std::printf("\nTape summary\n\n");
     int good = 0;
     int copies = 0;

@@ -1,6 +1,7 @@
 // "/multi": every record of the recording, in tape order, into one file, with a summary.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,7 +14,7 @@ enum class Verdict { good, checksumWrong, endedEarly, wrongSync };
 // One record of the tape as the summary lists it.
 struct TapeEntry {
     int number = 0;                     // from 1, in tape order
-    std::int32_t leadStart = 0;         // sample where its lead-in shows
+    std::int64_t leadStart = 0;         // sample where its lead-in shows
     std::vector<std::uint8_t> payload;  // from the sync byte on, as stored
     bool header = false;                // a program header
     Verdict verdict = Verdict::good;
@@ -26,11 +27,26 @@ struct TapeLog {
 
 extern TapeLog tapeLog;
 
-// Forgets the records of an earlier run.
+// Forgets the records of an earlier run and any request to stop.
 void ResetTape();
 
-// Reads every record of the loaded recording and writes the output; prints each record's
-// messages under a heading, then the summary.
+class SampleFeed;
+
+// How the record loop reads a stream: it reads ahead by `chunkSeconds` at a time, and takes what
+// lies within `marginSeconds` of the newest sample as not final yet.
+struct TapeOptions {
+    double chunkSeconds = 4;
+    double marginSeconds = 1;
+};
+
+// Set (by a signal handler) to end the run after the record being read: what was read is kept.
+extern volatile std::sig_atomic_t stopRequested;
+
+// Reads every record of the recording as its samples arrive, and writes the output; prints each
+// record's messages under a heading as soon as the record is read, then the summary.
+void RunTape(SampleFeed& feed, const TapeOptions& options = {});
+
+// The same for the loaded recording: the decoders' track and the channels given to the calibration.
 void RunTape();
 
 // The summary of the records in tapeLog: one line each, then the totals.
@@ -41,6 +57,6 @@ void PrintSummary();
 std::string NumberedPath(std::string_view path, int number);
 
 // A sample index as the time "h:mm:ss.hh" at the cursor's rate.
-std::string TimeText(std::int32_t sample);
+std::string TimeText(std::int64_t sample);
 
 }  // namespace sonokas::tape

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing_decoder.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -58,7 +59,7 @@ output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::Attempt
         ++readOn;
     }
     if (readOn > 0) {
-        std::printf("Record goes on: %i more bytes read\n", readOn);
+        decoder::Say(decoder::reader, "Record goes on: %i more bytes read\n", readOn);
     }
     std::vector<std::uint8_t> payload =
         ImagePayload({image.data.data(), static_cast<std::size_t>(image.byteCount)}, output::report);
@@ -78,7 +79,7 @@ output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::Attempt
     header = true;
     // A program header's last byte brings the sum of all its bytes to 0xFF.
     const bool right = gtp::ChecksumSum(payload) == gtp::kChecksumGood;
-    std::printf("Program header: %s, checksum %s\n", HeaderName(payload).c_str(), right ? "right" : "wrong");
+    decoder::Say(decoder::reader, "Program header: %s, checksum %s\n", HeaderName(payload).c_str(), right ? "right" : "wrong");
     return right ? output::AttemptOutcome::good : output::AttemptOutcome::bad;
 }
 

@@ -1,0 +1,61 @@
+// A whole tape read as a stream: the samples arrive in blocks from a feed, and a window keeps
+// the stretch the record loop still needs, so that memory follows the longest record, not the tape.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "converter/input/sample.hpp"
+
+namespace sonokas::tape {
+
+// Where the samples come from: the mix and, when Channels(), the left and right channel.
+class SampleFeed {
+public:
+    virtual ~SampleFeed() = default;
+    // Up to `frames` frames; fewer when no more have arrived yet; 0 at the end.
+    virtual std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) = 0;
+    virtual bool Channels() const = 0;
+};
+
+// Samples already in memory, handed out in blocks of at most `block` frames.
+class MemoryFeed : public SampleFeed {
+public:
+    MemoryFeed(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int64_t count,
+               std::size_t block = std::size_t{1} << 16);
+    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override;
+    bool Channels() const override { return left_ != nullptr && right_ != nullptr; }
+
+private:
+    const std::int8_t* mix_;
+    const std::int8_t* left_;
+    const std::int8_t* right_;
+    std::int64_t count_;
+    std::int64_t next_ = 0;
+    std::size_t block_;
+};
+
+// Samples [base, end) of the recording; index 0 of each array is sample `base`.
+struct TapeWindow {
+    std::int64_t base = 0;
+    std::int64_t end = 0;
+    bool ended = false;       // the feed has no more
+    bool channels = false;
+    std::vector<std::int8_t> mix, left, right;
+    input::ZeroedSamples conditioned;  // lent to the calibration; untouched pages cost nothing
+    bool conditionedUsed = false;
+    std::size_t capacity = 0;
+
+    std::int32_t Count() const { return static_cast<std::int32_t>(end - base); }
+    // Forgets the samples before `before`.
+    void Drop(std::int64_t before);
+    // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
+    bool Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop);
+
+private:
+    bool Reserve(std::size_t size);
+};
+
+}  // namespace sonokas::tape
