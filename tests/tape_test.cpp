@@ -11,8 +11,10 @@
 #include "converter/decoder/edge_scanner.hpp"
 #include "converter/output/record.hpp"
 #include "converter/settings.hpp"
+#include "converter/signal/calibration.hpp"
 #include "converter/tape/finder.hpp"
 #include "converter/tape/tape.hpp"
+#include "converter/tape/window.hpp"
 #include "tests/support/run_program.hpp"
 #include "tools/tape_signal.hpp"
 
@@ -63,6 +65,7 @@ protected:
         decoder::ResetDecoder();
         output::ResetImage();
         tape::ResetTape();
+        signal::ResetCalibration();
     }
 
     // Renders the tapes one after another and makes the result the decoders' track.
@@ -210,6 +213,65 @@ TEST_F(TapeTest, SummaryListsEveryRecordAndTheTotals) {
               "  5  0:00:07.91  Start: $4000  End+1: $4004  Length: 4 bytes             checksum wrong\n"
               "\nRecords: 5, good: 4, bad: 1, copies: 1\n");
     EXPECT_NE(printed.find("\nRecord 5 at 0:00:07.91\n\nStarting conversion\n\n"), std::string::npos) << printed;
+}
+
+// A stream may come in any blocks, and the loop may read ahead by any amount: every record,
+// every line and every byte written stay as they are when the whole recording is there at once.
+TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
+    tapegen::TapeRecord program;
+    program.start = 0x2C36;
+    program.data = Bytes(300, 0x41);
+    const auto named = tapegen::NamedProgramPayloads("HELLO", 10, program);
+    tapegen::SignalOptions options;
+    options.gap = 1.5;
+    options.gapFill = tapegen::GapFill::noise;
+    options.gapLevelDb = -12;
+    options.leadingSilence = 2.5;
+    UseTape({TapeBytes(named[0], 100), TapeBytes(named[1], 100), TapeBytes(Payload(0x3000, Bytes(900, 7)), 60),
+             TapeBytes(Payload(0x4000, {1, 2, 3, 4}, 1), 16), TapeBytes(Payload(0x5000, {9}), 200)},
+            options);
+    const std::vector<std::int8_t> mix = samples_;
+    std::vector<std::int8_t> left(mix.size()), right(mix.size());
+    for (std::size_t i = 0; i < mix.size(); ++i) {
+        left[i] = static_cast<std::int8_t>(mix[i] / 2);
+        right[i] = static_cast<std::int8_t>(-mix[i]);
+    }
+    struct Way {
+        const char* what;
+        std::size_t block;
+        tape::TapeOptions options;
+    };
+    const Way ways[] = {{"at once", mix.size(), {1e6, 1}}, {"small blocks, short reach", 1000, {0.05, 1}},
+                        {"odd blocks", 4093, {0.7, 1}}};
+    for (const bool automatic : {false, true}) {
+        for (const bool stereo : {false, true}) {
+            if (stereo && !automatic) continue;
+            std::string first;
+            Bytes firstFile;
+            for (const Way& way : ways) {
+                SCOPED_TRACE(std::string(way.what) + (automatic ? ", /auto" : "") + (stereo ? ", stereo" : ""));
+                ResetSettings();
+                tape::ResetTape();
+                signal::ResetCalibration();
+                decoder::cursor.sampleRate = kRate;
+                settings.multiRecord = true;
+                settings.autoCalibrate = automatic;
+                settings.outputPath.Assign(dir_.File("stream.gtp"));
+                tape::MemoryFeed feed(mix.data(), stereo ? left.data() : nullptr, stereo ? right.data() : nullptr,
+                                      static_cast<std::int64_t>(mix.size()), way.block);
+                const std::string printed = testsupport::CaptureStdout([&] { tape::RunTape(feed, way.options); });
+                const Bytes file = testsupport::ReadFileBytes(dir_.File("stream.gtp"));
+                EXPECT_NE(printed.find("Records: 5, good: 4"), std::string::npos) << printed;
+                if (first.empty()) {
+                    first = printed;
+                    firstFile = file;
+                } else {
+                    EXPECT_EQ(printed, first);
+                    EXPECT_EQ(file, firstFile);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

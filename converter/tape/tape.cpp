@@ -150,13 +150,22 @@ std::int32_t Local(std::int64_t at, const TapeWindow& window) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(at - window.base, 0, window.Count()));
 }
 
-// A record found by the search as without /auto: read as without /auto.
-Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window) {
+// Whether what a search read up to `looked` can still change: the window's last `margin` samples may.
+bool Open(std::int64_t looked, const TapeWindow& window, std::int64_t margin) {
+    return !window.ended && looked + margin >= window.Count();
+}
+
+// A record found by the search as without /auto: read as without /auto, once its end is sure.
+Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin) {
+    Turn turn;
+    if (Open(bounds.lookedTo, window, margin)) {
+        turn.kind = Turn::needMore;
+        return turn;
+    }
     if (settings.autoCalibrate) {
         signal::UseDocumentedSettings();
     }
     decoder::track = decoder::SampleTrack{window.mix.data(), window.Count()};
-    Turn turn;
     turn.kind = Turn::record;
     turn.read = Record(bounds, window.base);
     turn.next = window.base + bounds.extentEnd;
@@ -173,7 +182,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     if (!settings.autoCalibrate) {
         decoder::Reader plain = PlainReader(window, count);
         const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
-        if (bounds.found) return PlainRecord(bounds, window);
+        if (bounds.found) return PlainRecord(bounds, window, margin);
         if (window.ended) return turn;
         turn.kind = window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
         place.plainFrom = window.base + bounds.resume;
@@ -195,7 +204,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         decoder::Reader plain = PlainReader(window, count);
         const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
         if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
-            return PlainRecord(bounds, window);
+            return PlainRecord(bounds, window, margin);
         }
         if (resume < 0) return turn;
         turn.kind = bounds.found || window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
@@ -211,7 +220,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         decoder::Reader plain = PlainReader(window, lead);
         const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
         if (bounds.found && bounds.endedByPause) {
-            return PlainRecord(bounds, window);
+            return PlainRecord(bounds, window, margin);
         }
     }
     const auto before = static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
@@ -221,6 +230,10 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         // Too rough to find as it is: found on the conditioned samples.
         bounds = FindRecord(before, lead);
         looked = std::max<std::int64_t>(looked, bounds.lookedTo);
+    }
+    if (Open(looked, window, margin)) {
+        turn.kind = Turn::needMore;
+        return turn;
     }
     if (!bounds.found) {
         turn.kind = Turn::moveOn;
@@ -322,7 +335,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         window.conditionedUsed = usedConditioned;
         const bool final = window.ended || turn.horizon + margin < window.end;
         if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
-            ahead += chunk;
+            ahead *= 2;  // a long record: read ahead further each time, so that no record is searched often
             continue;
         }
         ahead = chunk;
