@@ -1,5 +1,7 @@
 #include "converter/driver.hpp"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,8 +15,10 @@
 #include "converter/output/tape_image.hpp"
 #include "converter/run_start.hpp"
 #include "converter/signal/calibration.hpp"
+#include "converter/stream/recording_stream.hpp"
 #include "converter/tape/attempts.hpp"
 #include "converter/tape/tape.hpp"
+#include "converter/tape/window.hpp"
 #include "gtp/stdio_file.hpp"
 
 namespace sonokas {
@@ -179,6 +183,70 @@ void RunAutoRecord() {
     }
 }
 
+namespace {
+
+// The recording as the record loop reads it.
+class StreamFeed : public tape::SampleFeed {
+public:
+    explicit StreamFeed(stream::RecordingStream* recording) : recording_(recording) {}
+    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override {
+        return recording_ != nullptr ? recording_->Read(mix, left, right, frames) : 0;
+    }
+    bool Channels() const override { return recording_ != nullptr && recording_->HasChannels(); }
+
+private:
+    stream::RecordingStream* recording_;
+};
+
+extern "C" void RequestStop(int) { tape::stopRequested = 1; }
+
+// SIGINT and SIGTERM end a whole-tape run after the record being read; a read that waits for
+// the pipe is broken off (no restart), so that the end comes at once.
+void StopOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+void RunWholeTape() {
+    const bool fromPipe = settings.inputPath.view() == "-";
+    if (!fromPipe && !gtp::OpenFile(settings.inputPath.c_str(), "rb")) {
+        ErrorExit("Cannot open input file!");
+    }
+    StopOnSignals();
+    stream::RecordingStream recording;
+    const input::LoadStatus status =
+        fromPipe ? recording.Open(stream::DescriptorInput(0, &tape::stopRequested), settings.autoCalibrate)
+                 : recording.Open(settings.inputPath.c_str(), settings.autoCalibrate);
+    if (status == input::LoadOk) {
+        if (recording.LengthKnown()) {
+            PrintSampleInfo(recording.Info());
+        } else {
+            std::printf("\nType: %s\n", recording.Info().typeText);
+            std::printf("Duration: unknown, read as it arrives\n");
+            std::printf("Rate: %d Hz\n", recording.Info().sampleRate);
+        }
+        std::fflush(stdout);
+        decoder::cursor.sampleRate = recording.Info().sampleRate;
+    } else if (const char* message = StatusMessage(status)) {
+        ErrorExit(message);
+    }
+    if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {
+        ErrorExit("Cannot create output file!");
+    }
+    if (settings.interactive) {
+        decoder::OpenErrorView();
+    }
+    // No reader takes the file: the run goes on with an empty recording.
+    StreamFeed feed(status == input::LoadOk ? &recording : nullptr);
+    tape::RunTape(feed);
+}
+
 int RunConverter(int argc, const char* const* argv) {
     if (const auto status = AnswerInfoRequest(argc, argv)) {
         return *status;
@@ -206,14 +274,16 @@ int RunConverter(int argc, const char* const* argv) {
         }
     }
 
+    if (settings.multiRecord) {
+        // A whole tape is read as a stream, block by block as it arrives.
+        RunWholeTape();
+        return 1;
+    }
     input::SpoolFile spool;
     const char* inputPath = OpenInput(spool);
     input::SampleInfo info;
     input::SampleBuffer samples;
     std::int32_t sampleCount = 0;
-    // A whole tape with "/auto" judges a stereo recording's channels one by one as well; one
-    // record reads them again only when the mix will not do.
-    input::channelSamples.wanted = settings.autoCalibrate && settings.multiRecord;
     const input::LoadStatus status = input::LoadRecording(inputPath, info, samples, sampleCount);
     if (status == input::LoadOk) {
         PrintSampleInfo(info);
@@ -234,9 +304,7 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
-    if (settings.multiRecord) {
-        tape::RunTape();
-    } else if (settings.autoCalibrate) {
+    if (settings.autoCalibrate) {
         RunAutoRecord();
     } else {
         RunAttempts();

@@ -32,6 +32,9 @@ void RunAttempts(void (*afterAttempt)() = nullptr);
 // attempts that keep the best, and writes the best.
 void RunAutoRecord();
 
+// "/multi": the recording read as a stream and every record of it, each written as it is read.
+void RunWholeTape();
+
 // The whole run; gives the exit status (errors end the process through ErrorExit).
 int RunConverter(int argc, const char* const* argv);
 
