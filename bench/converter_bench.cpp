@@ -60,7 +60,9 @@ LongRecording& SoundRecording() {
 }
 
 void Measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& argv) {
-    bench::Measure(state, name, argv, Recording().frames, 44100);
+    bench::Command command;
+    command.argv = argv;
+    bench::Measure(state, name, command, Recording().frames, 44100);
 }
 
 void BM_SonokasTiming(benchmark::State& state) {

@@ -197,10 +197,33 @@ TEST(TapeSignal, NamedProgramIsAHeaderRecordThenTheProgram) {
     EXPECT_EQ(Bytes(file.begin() + 20, file.begin() + 25), (Bytes{0, 10, 0, 0, 0}));
 }
 
-TEST(TapeSignal, SilentChannelHoldsTheRestingValue) {
+TEST(TapeSignal, PcmFramesCarryEachChannel) {
     const Signal signal{0.5f, -0.5f};
-    EXPECT_EQ(tapegen::EncodePcm(signal, {8000, 8, 2, 0}), (Bytes{128, 192, 128, 64}));
-    EXPECT_EQ(tapegen::EncodePcm(signal, {8000, 16, 2, 1}), (Bytes{0x00, 0x40, 0, 0, 0x00, 0xC0, 0, 0}));
+    const struct {
+        tapegen::PcmFormat format;
+        Bytes pcm;
+    } cases[] = {
+        {{8000, 8, 2, 0}, {128, 192, 128, 64}},  // silent left channel at the resting value
+        {{8000, 16, 2, 1}, {0x00, 0x40, 0, 0, 0x00, 0xC0, 0, 0}},
+        {{8000, 24, 1}, {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0}},
+        {{8000, 24, 2, -1, -1, 0.5f}, {0x00, 0x00, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00, 0xC0, 0x00, 0x00, 0xE0}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tapegen::EncodePcm(signal, c.format), c.pcm) << c.format.bits << " bits";
+    }
+}
+
+TEST(TapeSignal, WavWrittenPieceByPieceIsTheWholeFile) {
+    const tapegen::PcmFormat format{96000, 24, 2, -1, -1, 0.9f};
+    const Signal first{0.25f, -1.0f, 0.0f}, second{0.75f, 1.0f};
+    Signal whole = first;
+    whole.insert(whole.end(), second.begin(), second.end());
+    testsupport::TempDir dir;
+    tapegen::WavWriter writer(dir.File("T.wav"), format);
+    EXPECT_TRUE(writer.Append(first) && writer.Append(second) && writer.Close());
+    EXPECT_EQ(writer.frames(), whole.size());
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("T.wav")), tapegen::EncodeWav(whole, format));
+    EXPECT_FALSE(tapegen::WavWriter(dir.File("no/such/dir.wav"), format).Close());
 }
 
 TEST(TapeSignal, TapegenOptionsReachTheGenerator) {

@@ -46,13 +46,12 @@ std::vector<std::uint8_t> WavHeader(std::uint64_t dataBytes, const PcmFormat& fo
 void AppendFrames(std::vector<std::uint8_t>& out, const float* values, std::size_t count, const PcmFormat& format) {
     const std::int32_t silence = QuantizeSample(0.0f, format.bits);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t sample = QuantizeSample(values[i], format.bits);
-        const std::int32_t opposite = QuantizeSample(-values[i], format.bits);
         for (int channel = 0; channel < format.channels; ++channel) {
-            const std::int32_t value = channel == format.silentChannel     ? silence
-                                       : channel == format.oppositeChannel ? opposite
-                                                                           : sample;
-            PutLe(out, static_cast<std::uint32_t>(value), format.bits / 8);
+            const float value = channel == 1 ? values[i] * format.rightLevel : values[i];
+            const std::int32_t sample = channel == format.silentChannel     ? silence
+                                        : channel == format.oppositeChannel ? QuantizeSample(-value, format.bits)
+                                                                            : QuantizeSample(value, format.bits);
+            PutLe(out, static_cast<std::uint32_t>(sample), format.bits / 8);
         }
     }
 }
@@ -63,6 +62,9 @@ std::int32_t QuantizeSample(float value, int bits) {
     const float v = std::clamp(value, -1.0f, 1.0f);
     if (bits == 8) {
         return std::clamp(static_cast<std::int32_t>(std::lround(v * 127.0f)) + 128, 0, 255);
+    }
+    if (bits == 24) {
+        return static_cast<std::int32_t>(std::lround(static_cast<double>(v) * 8388607.0));
     }
     return static_cast<std::int32_t>(std::lround(v * 32767.0f));
 }
@@ -175,21 +177,43 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }
 
 bool WriteWav(const std::string& path, const std::vector<float>& signal, const PcmFormat& format) {
-    gtp::File file = gtp::OpenFile(path.c_str(), "wb");
-    if (!file) {
-        return false;
+    WavWriter writer(path, format);
+    writer.Append(signal);
+    return writer.Close();
+}
+
+WavWriter::WavWriter(const std::string& path, const PcmFormat& format)
+    : file_(gtp::OpenFile(path.c_str(), "wb")), format_(format) {
+    if (file_) {
+        const std::vector<std::uint8_t> header = WavHeader(0, format_);
+        ok_ = std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
     }
-    const std::uint64_t frameBytes = static_cast<std::uint64_t>(format.bits / 8 * format.channels);
-    const std::vector<std::uint8_t> header = WavHeader(signal.size() * frameBytes, format);
-    bool ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size();
+}
+
+bool WavWriter::Append(const std::vector<float>& signal) {
     constexpr std::size_t kBlock = 1 << 16;
     std::vector<std::uint8_t> block;
-    for (std::size_t at = 0; ok && at < signal.size(); at += kBlock) {
+    for (std::size_t at = 0; ok_ && at < signal.size(); at += kBlock) {
         block.clear();
-        AppendFrames(block, signal.data() + at, std::min(kBlock, signal.size() - at), format);
-        ok = std::fwrite(block.data(), 1, block.size(), file.get()) == block.size();
+        AppendFrames(block, signal.data() + at, std::min(kBlock, signal.size() - at), format_);
+        ok_ = std::fwrite(block.data(), 1, block.size(), file_.get()) == block.size();
     }
-    return ok;
+    frames_ += signal.size();
+    return ok_;
+}
+
+bool WavWriter::Close() {
+    if (!file_) return false;
+    const std::uint64_t dataBytes = frames_ * static_cast<std::uint64_t>(format_.bits / 8 * format_.channels);
+    // The RIFF size (36 + data) must fit in 32 bits.
+    ok_ = ok_ && dataBytes <= 0xFFFFFFFFull - 36;
+    if (ok_) {
+        const std::vector<std::uint8_t> header = WavHeader(dataBytes, format_);
+        ok_ = std::fseek(file_.get(), 0, SEEK_SET) == 0 &&
+              std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
+    }
+    ok_ = std::fclose(file_.release()) == 0 && ok_;
+    return ok_;
 }
 
 }  // namespace tapegen

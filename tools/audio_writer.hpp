@@ -5,17 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "gtp/stdio_file.hpp"
+
 namespace tapegen {
 
 struct PcmFormat {
     int sampleRate = 44100;
-    int bits = 16;      // 8 (unsigned) or 16 (signed little-endian)
+    int bits = 16;      // 8 (unsigned), 16 or 24 (signed little-endian)
     int channels = 1;   // 1 or 2; both channels carry the signal, unless one is silent
     int silentChannel = -1;  // with 2 channels: 0 (left) or 1 (right) holds silence; -1 neither
     int oppositeChannel = -1;  // with 2 channels: 0 or 1 holds the signal upside down (the mix cancels)
+    float rightLevel = 1.0f;   // with 2 channels: the right one carries the signal times this
 };
 
-// A value in -1..1 as a PCM sample: 8-bit offset by 128, 16-bit signed.
+// A value in -1..1 as a PCM sample: 8-bit offset by 128, 16 and 24-bit signed.
 std::int32_t QuantizeSample(float value, int bits);
 
 // The PCM bytes of the signal, frame after frame.
@@ -48,5 +51,22 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 // Writes the signal as WAV in blocks, without holding the whole file in memory.
 bool WriteWav(const std::string& path, const std::vector<float>& signal, const PcmFormat& format);
+
+// A canonical WAV file written piece after piece (a long tape record by record, say): only the
+// piece at hand is held. Close() puts the sizes into the header.
+class WavWriter {
+public:
+    WavWriter(const std::string& path, const PcmFormat& format);
+    bool Append(const std::vector<float>& signal);
+    // False when any write failed or the data outgrew the 32-bit sizes of the format.
+    bool Close();
+    std::uint64_t frames() const { return frames_; }
+
+private:
+    gtp::File file_;
+    PcmFormat format_;
+    std::uint64_t frames_ = 0;
+    bool ok_ = false;
+};
 
 }  // namespace tapegen
