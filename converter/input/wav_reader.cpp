@@ -25,8 +25,13 @@ bool IsIdentifier(const std::uint8_t* bytes) {
 
 }  // namespace
 
-bool PadByteFollows(const std::uint8_t* look, std::size_t got) {
-    // A writer that left the pad out: no identifier after the pad, but one right at the stated end.
+bool PadByteFollows(const std::uint8_t* look, std::size_t got, const char wanted[4]) {
+    // A writer that left the pad out: the chunk searched for at the stated end (where a printable
+    // low byte of its size makes an identifier after the pad as well), or no identifier after
+    // the pad, but one right at the stated end.
+    if (got >= 4 && std::memcmp(look, wanted, 4) == 0) {
+        return false;
+    }
     return (got == 5 && IsIdentifier(look + 1)) || got < 4 || !IsIdentifier(look);
 }
 
@@ -54,7 +59,7 @@ LoadStatus ParseFormatBody(const std::uint8_t* format, std::uint32_t size, std::
     return LoadOk;
 }
 
-bool SkipPadByte(std::FILE* file, std::uint32_t bodySize) {
+bool SkipPadByte(std::FILE* file, std::uint32_t bodySize, const char wanted[4]) {
     if (bodySize % 2 == 0) {
         return false;
     }
@@ -62,7 +67,7 @@ bool SkipPadByte(std::FILE* file, std::uint32_t bodySize) {
     std::uint8_t look[5] = {};
     const std::size_t got = std::fread(look, 1, sizeof look, file);
     std::fseek(file, here, SEEK_SET);
-    if (!PadByteFollows(look, got)) {
+    if (!PadByteFollows(look, got, wanted)) {
         return false;
     }
     std::fseek(file, 1, SEEK_CUR);
@@ -83,7 +88,7 @@ bool FindChunk(RiffWalker& walker, const char wanted[4], std::uint32_t& bodySize
             return false;
         }
         walker.consumed += bodySize;
-        if (SkipPadByte(walker.file, bodySize)) {
+        if (SkipPadByte(walker.file, bodySize, wanted)) {
             walker.consumed += 1;
         }
         if (walker.consumed >= walker.limit) {
@@ -124,7 +129,7 @@ LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std
         std::fseek(file.get(), static_cast<long>(formatSize - formatRead), SEEK_CUR) != 0) {
         return LoadNotThisFormat;
     }
-    SkipPadByte(file.get(), formatSize);
+    SkipPadByte(file.get(), formatSize, "data");
 
     std::uint32_t dataSize = 0;
     if (!FindChunk(walker, "data", dataSize)) {
