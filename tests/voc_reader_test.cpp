@@ -395,4 +395,24 @@ TEST(LoadVoc, MissingFileIsNotThisFormat) {
     EXPECT_EQ(buffer, nullptr);
 }
 
+// Channels kept of a stereo recording are not handed out again with the VOC loaded after it.
+TEST(LoadRecording, AVocKeepsNoChannelsOfTheRecordingBefore) {
+    testsupport::TempDir dir;
+    const Bytes stereo = {'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
+                          0x40, 0x1F, 0, 0, 0, 0x7D, 0, 0, 4, 0, 16, 0, 'd', 'a', 't', 'a', 4, 0, 0, 0, 1, 2, 3, 4};
+    testsupport::WriteFileBytes(dir.File("stereo.wav"), stereo);
+    testsupport::WriteFileBytes(dir.File("in.voc"), Voc({Sound(4)}));
+    channelSamples.wanted = true;
+    SampleInfo info;
+    SampleBuffer buffer;
+    std::int32_t count = 0;
+    ASSERT_EQ(LoadRecording(dir.File("stereo.wav").c_str(), info, buffer, count), LoadOk);
+    ASSERT_NE(channelSamples.left, nullptr);
+    ASSERT_EQ(LoadRecording(dir.File("in.voc").c_str(), info, buffer, count), LoadOk);
+    channelSamples.wanted = false;
+    EXPECT_EQ(channelSamples.left, nullptr);
+    EXPECT_EQ(channelSamples.right, nullptr);
+    EXPECT_EQ(channelSamples.channels, 0);
+}
+
 }  // namespace

@@ -139,6 +139,8 @@ TEST(LoadWav, LayoutsAndTheirStatuses) {
         {"odd chunk before fmt, not padded", Riff({Chunk("junk", {1, 2, 3}), Fmt(1, 1, 8000, 8), Data(5)}), LoadOk, 5},
         {"odd chunk before data, padded", Riff({Fmt(1, 1, 8000, 8), Chunk("note", {'a', 0}, 1), Data(5)}), LoadOk, 5},
         {"odd chunk before data, not padded", Riff({Fmt(1, 1, 8000, 8), Chunk("note", {'a'}), Data(5)}), LoadOk, 5},
+        {"odd chunk before data, not padded, size 0x72", Riff({Fmt(1, 1, 8000, 8), Chunk("note", {'a'}), Data(0x72)}), LoadOk, 0x72},
+        {"odd fmt body, not padded, data size 0x61", Riff({Fmt(1, 1, 8000, 8, 17), Data(0x61)}), LoadOk, 0x61},
         {"odd chunk padded with a letter", Riff({Fmt(1, 1, 8000, 8), Chunk("note", {'a', 'b'}, 1), Data(5)}), LoadOk, 5},
         {"odd fmt body, padded", Riff({Fmt(1, 1, 8000, 8, 19), Bytes{0}, Data(5)}), LoadOk, 5},
         {"odd fmt body, not padded", Riff({Fmt(1, 1, 8000, 8, 19), Data(5)}), LoadOk, 5},

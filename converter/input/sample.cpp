@@ -133,6 +133,13 @@ std::int16_t SixteenBitValue(const std::uint8_t* sample, const PcmLayout& layout
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
 }
 
+std::int16_t ChannelValue(const std::uint8_t* frame, int channel, const PcmLayout& layout) {
+    const std::uint8_t* sample = frame + channel * (layout.bits / 8);
+    if (layout.bits == 8) return static_cast<std::int16_t>((sample[0] - 128) * 256);
+    if (layout.bits == 16) return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
+    return SixteenBitValue(sample, layout);
+}
+
 std::int8_t ConvertWideFrame(const std::uint8_t* frame, const PcmLayout& layout) {
     const int channels = layout.channels >= 2 ? 2 : 1;
     if (!layout.floating && layout.bits <= 16) {
@@ -151,17 +158,10 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
     }
     const auto frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
     PrepareChannels(frames, layout.channels);
-    // A channel as a 16-bit value: 8-bit data is unsigned.
-    auto channel = [&](const std::uint8_t* frame, int c) {
-        const std::uint8_t* sample = frame + c * (layout.bits / 8);
-        if (layout.bits == 8) return static_cast<std::int16_t>((sample[0] - 128) * 256);
-        if (layout.bits == 16) return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
-        return SixteenBitValue(sample, layout);
-    };
     std::uint32_t index = 0;
     ConvertFrames(file, destination, frames, frameBytes, [&](const std::uint8_t* frame) {
         if (channelSamples.left) {
-            StoreChannels(index, channel(frame, 0), channel(frame, 1));
+            StoreChannels(index, ChannelValue(frame, 0, layout), ChannelValue(frame, 1, layout));
         }
         ++index;
         return ConvertWideFrame(frame, layout);

@@ -91,6 +91,10 @@ constexpr bool IsWideLayout(const PcmLayout& layout) {
 // 16 bits; floats are scaled by 32768, rounded down and clipped to -32768..32767 (NaN gives 0).
 std::int16_t SixteenBitValue(const std::uint8_t* sample, const PcmLayout& layout);
 
+// Channel `channel` of a frame as a 16-bit value: 8-bit data is unsigned, so its offset is taken
+// off and it fills the top byte; wider data follows SixteenBitValue.
+std::int16_t ChannelValue(const std::uint8_t* frame, int channel, const PcmLayout& layout);
+
 // One frame as a sample. 8- and 16-bit frames follow ConvertFrame; wider ones are first
 // reduced to 16-bit values and then follow it too. Of more than two channels the first two
 // are mixed, as left and right of a stereo frame.

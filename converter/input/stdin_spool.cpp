@@ -14,7 +14,7 @@ SpoolFile::~SpoolFile() {
     }
 }
 
-bool SpoolFile::Fill(std::FILE* stream, std::uint64_t limit) {
+bool SpoolFile::Create() {
     if (descriptor_ >= 0) {
         close(descriptor_);
         descriptor_ = -1;
@@ -27,17 +27,32 @@ bool SpoolFile::Fill(std::FILE* stream, std::uint64_t limit) {
     }
     unlink(pattern.c_str());
     path_ = "/proc/self/fd/" + std::to_string(descriptor_);
+    return true;
+}
+
+bool SpoolFile::Write(const void* bytes, std::size_t size) {
+    const auto* from = static_cast<const char*>(bytes);
+    for (std::size_t written = 0; written < size;) {
+        const ssize_t step = write(descriptor_, from + written, size - written);
+        if (step <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(step);
+    }
+    return true;
+}
+
+bool SpoolFile::Fill(std::FILE* stream, std::uint64_t limit) {
+    if (!Create()) {
+        return false;
+    }
     std::vector<char> chunk(64 * 1024);
     std::uint64_t copied = 0;
     while (copied < limit) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), limit - copied));
         const std::size_t got = std::fread(chunk.data(), 1, want, stream);
-        for (std::size_t written = 0; written < got;) {
-            const ssize_t step = write(descriptor_, chunk.data() + written, got - written);
-            if (step <= 0) {
-                return false;
-            }
-            written += static_cast<std::size_t>(step);
+        if (!Write(chunk.data(), got)) {
+            return false;
         }
         copied += got;
         if (got < want) {

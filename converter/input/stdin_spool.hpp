@@ -2,6 +2,7 @@
 // that every reader can read it by path and seek in it as in any file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -30,6 +31,11 @@ public:
     // Copies `stream` to its end (at most `limit` bytes) into a new temporary file.
     // False when no temporary file can be made or written.
     bool Fill(std::FILE* stream, std::uint64_t limit = kMaxSpoolBytes);
+
+    // A new, empty temporary file, for bytes appended with Write. False when none can be made.
+    bool Create();
+    // Appends bytes to the file; false when they cannot be written.
+    bool Write(const void* bytes, std::size_t size);
 
 private:
     int descriptor_ = -1;

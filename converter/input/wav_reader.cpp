@@ -25,7 +25,41 @@ bool IsIdentifier(const std::uint8_t* bytes) {
 
 }  // namespace
 
-bool SkipPadByte(std::FILE* file, std::uint32_t bodySize) {
+bool PadByteFollows(const std::uint8_t* look, std::size_t got, const char wanted[4]) {
+    // A writer that left the pad out: the chunk searched for at the stated end (where a printable
+    // low byte of its size makes an identifier after the pad as well), or no identifier after
+    // the pad, but one right at the stated end.
+    if (got >= 4 && std::memcmp(look, wanted, 4) == 0) {
+        return false;
+    }
+    return (got == 5 && IsIdentifier(look + 1)) || got < 4 || !IsIdentifier(look);
+}
+
+LoadStatus ParseFormatBody(const std::uint8_t* format, std::uint32_t size, std::size_t read, PcmLayout& layout,
+                           std::uint32_t& rate) {
+    // 16 or 20 bytes as always, and the sub-format of an extensible body (up to byte 40).
+    if (read < (size >= 20 ? 20u : 16u)) {
+        return LoadNotThisFormat;
+    }
+    std::uint16_t tag = Le16(format);
+    if (tag == kTagExtensible) {
+        if (size < 40) {
+            return LoadBadFormat;
+        }
+        if (read < 40) {
+            return LoadNotThisFormat;
+        }
+        tag = std::memcmp(format + 26, kSubFormatTail, sizeof kSubFormatTail) == 0 ? Le16(format + 24) : 0;
+    }
+    if (tag != kTagPcm && tag != kTagFloat) {
+        return LoadBadFormat;
+    }
+    layout = PcmLayout{Le16(format + 14), Le16(format + 2), tag == kTagFloat};
+    rate = Le32(format + 4);
+    return LoadOk;
+}
+
+bool SkipPadByte(std::FILE* file, std::uint32_t bodySize, const char wanted[4]) {
     if (bodySize % 2 == 0) {
         return false;
     }
@@ -33,8 +67,7 @@ bool SkipPadByte(std::FILE* file, std::uint32_t bodySize) {
     std::uint8_t look[5] = {};
     const std::size_t got = std::fread(look, 1, sizeof look, file);
     std::fseek(file, here, SEEK_SET);
-    // A writer that left the pad out: no identifier after the pad, but one right at the stated end.
-    if (!(got == 5 && IsIdentifier(look + 1)) && got >= 4 && IsIdentifier(look)) {
+    if (!PadByteFollows(look, got, wanted)) {
         return false;
     }
     std::fseek(file, 1, SEEK_CUR);
@@ -55,7 +88,7 @@ bool FindChunk(RiffWalker& walker, const char wanted[4], std::uint32_t& bodySize
             return false;
         }
         walker.consumed += bodySize;
-        if (SkipPadByte(walker.file, bodySize)) {
+        if (SkipPadByte(walker.file, bodySize, wanted)) {
             walker.consumed += 1;
         }
         if (walker.consumed >= walker.limit) {
@@ -84,34 +117,19 @@ LoadStatus LoadWav(const char* path, SampleInfo& info, SampleBuffer& buffer, std
     if (!FindChunk(walker, "fmt ", formatSize) || formatSize < 16) {
         return LoadBadLayout;
     }
-    // 16 or 20 bytes as always, and the sub-format of an extensible body (up to byte 40).
     std::uint8_t format[40];
-    const std::size_t formatNeeded = formatSize >= 20 ? 20 : 16;
     const std::size_t formatRead = std::fread(format, 1, std::min<std::size_t>(formatSize, sizeof format), file.get());
-    if (formatRead < formatNeeded) {
-        return LoadNotThisFormat;
+    PcmLayout layout;
+    std::uint32_t rate = 0;
+    if (const LoadStatus status = ParseFormatBody(format, formatSize, formatRead, layout, rate); status != LoadOk) {
+        return status;
     }
-    std::uint16_t tag = Le16(format);
-    if (tag == kTagExtensible) {
-        if (formatSize < 40) {
-            return LoadBadFormat;
-        }
-        if (formatRead < 40) {
-            return LoadNotThisFormat;
-        }
-        tag = std::memcmp(format + 26, kSubFormatTail, sizeof kSubFormatTail) == 0 ? Le16(format + 24) : 0;
-    }
-    if (tag != kTagPcm && tag != kTagFloat) {
-        return LoadBadFormat;
-    }
-    const PcmLayout layout{Le16(format + 14), Le16(format + 2), tag == kTagFloat};
-    const std::uint32_t rate = Le32(format + 4);
     info.sampleRate = static_cast<std::int32_t>(rate);
     if (formatSize > formatRead &&
         std::fseek(file.get(), static_cast<long>(formatSize - formatRead), SEEK_CUR) != 0) {
         return LoadNotThisFormat;
     }
-    SkipPadByte(file.get(), formatSize);
+    SkipPadByte(file.get(), formatSize, "data");
 
     std::uint32_t dataSize = 0;
     if (!FindChunk(walker, "data", dataSize)) {
