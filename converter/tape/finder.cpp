@@ -244,6 +244,12 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
         bounds.signalEnd = lastRegularEnd;
         bounds.extentEnd = cutInside ? count : AfterSignal(r, lastRegularEnd, count);
         bounds.scanned = bounds.extentEnd;
+        if (static_cast<std::int64_t>(count) - lastRegularEnd > pause) {
+            // A pause already: whatever comes later, the signal ended with the last regular byte.
+            bounds.endedByPause = true;
+            bounds.lookedTo = static_cast<std::int32_t>(lastRegularEnd + pause + 1);
+            return bounds;
+        }
     } else {
         bounds.scanned = track.sampleCount;
         if (zeros == 0 && static_cast<double>(track.sampleCount - before) > reader.last.high) {

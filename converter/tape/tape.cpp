@@ -335,7 +335,9 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         window.conditionedUsed = usedConditioned;
         const bool final = window.ended || turn.horizon + margin < window.end;
         if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
-            ahead *= 2;  // a long record: read ahead further each time, so that no record is searched often
+            // A long record: read ahead half as far again each time, so that no record is searched
+            // often, and its lines come soon after its end when the tape plays live.
+            ahead = std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2);
             continue;
         }
         ahead = chunk;

@@ -35,7 +35,7 @@ class SampleFeed;
 // How the record loop reads a stream: it reads ahead by `chunkSeconds` at a time, and takes what
 // lies within `marginSeconds` of the newest sample as not final yet.
 struct TapeOptions {
-    double chunkSeconds = 4;
+    double chunkSeconds = 1;
     double marginSeconds = 1;
 };
 
