@@ -96,7 +96,9 @@ TapeFacts DamagedTape() {
 // 90 minutes, 30 records, every third bad with three excerpts.
 TapeFacts LongTape() {
     TapeFacts t{.path = "long.flac", .type = "FLAC (libsndfile)", .rate = 44100, .channels = 2, .duration = 5400};
-    for (int n = 1; n <= 30; ++n) t.records.push_back(MakeRecord(n, (n - 1) * 180.0 + 10, n % 3 ? "good" : "checksum wrong", n % 3 ? 0 : 3));
+    for (int n = 1; n <= 30; ++n) {
+        t.records.push_back(MakeRecord(n, (n - 1) * 180.0 + 10, n % 3 ? "good" : "checksum wrong", n % 3 ? 0 : 3));
+    }
     t.summary = {30, 20, 10, 0};
     for (int i = 0; i < 5400; ++i) t.levelDb.push_back(static_cast<float>(-12 - 30 * ((i % 180) < 10)));
     return t;
@@ -132,16 +134,22 @@ TEST(ReportTest, JsonFollowsTheSchemaWithTheFactsAsGiven) {
     unnamed["records"][0].erase("name");
     EXPECT_NE(SchemaErrors(unnamed), "");  // the schema does hold the report to its names
     const struct { const char* pointer; json value; } cases[] = {
-        {"/recording/path", "side-a.wav"},     {"/recording/rate", 44100},          {"/recording/duration", 300},
-        {"/settings/2", "/report"},            {"/records/0/kind", "header"},       {"/records/0/name", "HELLO"},
-        {"/records/1/kind", "data"},           {"/records/1/name", nullptr},        {"/records/1/start_address", 0x2c3a},
-        {"/records/1/length", 300},            {"/records/1/speed", 98.5},          {"/records/1/level_db", -12.5},
-        {"/records/1/copy_of", nullptr},       {"/records/2/verdict", "checksum wrong"},
-        {"/records/2/start", 100},             {"/records/2/end", 140},             {"/records/2/problems/1/byte", 41},
-        {"/records/2/problems/0/time", 102.5},  {"/records/2/attempts/1/what", "conditioned"},
-        {"/records/3/verdict", "ended early"}, {"/records/3/speed", nullptr},       {"/records/3/level_db", nullptr},
-        {"/records/3/snr_db", nullptr},        {"/records/4/copy_of", 2},           {"/summary/records", 5},
-        {"/summary/bad", 2},                   {"/summary/copies", 1},              {"/summary/interrupted", false},
+        {"/recording/path", "side-a.wav"},                 {"/recording/rate", 44100},
+        {"/recording/duration", 300},                      {"/settings/2", "/report"},
+        {"/records/0/kind", "header"},                     {"/records/0/name", "HELLO"},
+        {"/records/1/kind", "data"},                       {"/records/1/name", nullptr},
+        {"/records/1/start_address", 0x2c3a},              {"/records/1/end_address", 0x2d66},
+        {"/records/1/length", 300},                        {"/records/1/speed", 98.5},
+        {"/records/1/level_db", -12.5},                    {"/records/1/snr_db", 31.0},
+        {"/records/1/channel", "mono"},                    {"/records/1/copy_of", nullptr},
+        {"/records/2/start", 100},                         {"/records/2/end", 140},
+        {"/records/2/verdict", "checksum wrong"},          {"/records/2/problems/1/byte", 41},
+        {"/records/2/problems/0/time", 102.5},             {"/records/2/attempts/1/what", "conditioned"},
+        {"/records/3/verdict", "ended early"},             {"/records/3/speed", nullptr},
+        {"/records/3/level_db", nullptr},                  {"/records/3/snr_db", nullptr},
+        {"/records/4/copy_of", 2},                         {"/summary/records", 5},
+        {"/summary/bad", 2},                               {"/summary/copies", 1},
+        {"/summary/interrupted", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(report.at(json::json_pointer(c.pointer)), c.value) << c.pointer;
@@ -190,7 +198,7 @@ TEST(ReportTest, OddFactsStillGiveAWholeReport) {
         {"no records, no level", [](TapeFacts& t) { t = TapeFacts{}; }},
         {"no duration", [](TapeFacts& t) { t.duration = 0; }},
         {"measurements not numbers", [](TapeFacts& t) { t.records[1].speed = t.records[1].snrDb = kNan; }},
-        {"levels not numbers", [](TapeFacts& t) { t.levelDb = {kNan, -kInf, kInf, 5}; t.levelStep = 0; }},
+        {"levels not numbers", [](TapeFacts& t) { t.levelDb = {kNan, -kInf, kInf, 5}; t.levelStep = kNan; }},
         {"excerpt without samples", [](TapeFacts& t) { t.records[2].excerpts[0] = Excerpt{}; }},
         {"slots and bits disagree", [](TapeFacts& t) { t.records[2].excerpts[0].bits.resize(3); }},
         {"spot outside its excerpt", [](TapeFacts& t) { t.records[3].excerpts[0].problemTime = 1e9; }},

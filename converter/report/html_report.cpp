@@ -124,7 +124,10 @@ std::string Timeline(const TapeFacts& facts) {
     constexpr int bottom = top + plotHeight;
     constexpr int height = stripTop + stripHeight + labelRows * rowHeight + 8;
     const double span = TapeSpan(facts);
-    const auto x = [&](double t) { return left + std::clamp(t / span, 0.0, 1.0) * plotWidth; };
+    const auto x = [&](double t) {
+        const double share = t / span;  // false below for NaN too
+        return left + (share > 0 ? std::min(share, 1.0) : 0.0) * plotWidth;
+    };
     const auto y = [&](double db) {
         const double level = std::isnan(db) ? kFloorDb : std::clamp(db, kFloorDb, 0.0);
         return top + level / kFloorDb * plotHeight;
@@ -179,8 +182,9 @@ std::string Timeline(const TapeFacts& facts) {
     std::vector<double> rowEnd(labelRows, -1e9);
     for (const RecordFacts& record : facts.records) {
         const double from = x(record.start), to = std::max(x(record.end), from + 2);
-        svg += Format("<a href=\"#row-%d\"><rect x=\"%s\" y=\"%d\" width=\"%s\" height=\"%d\" fill=\"%s\"><title>", record.number,
-                      N(from).c_str(), stripTop, N(to - from).c_str(), stripHeight, VerdictColour(record.verdict));
+        svg += Format("<a href=\"#row-%d\"><rect x=\"%s\" y=\"%d\" width=\"%s\" height=\"%d\" fill=\"%s\"><title>",
+                      record.number, N(from).c_str(), stripTop, N(to - from).c_str(), stripHeight,
+                      VerdictColour(record.verdict));
         svg += Format("Record %d, %s to %s: ", record.number, TimeText(record.start, 1).c_str(),
                       TimeText(record.end, 1).c_str()) +
                Html(record.verdict) + "</title></rect></a>\n";
@@ -213,8 +217,8 @@ std::string ExcerptPicture(const Excerpt& excerpt) {
     const auto inside = [&](double t) { return t >= excerpt.startTime && t <= excerpt.startTime + span; };
 
     std::string svg = Format("<svg class=\"excerpt\" viewBox=\"0 0 %d %d\" role=\"img\">\n", kWidth, height);
-    svg += Format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fbfbfb\" stroke=\"#bbb\"/>", left, traceTop,
-                  plotWidth, traceHeight);
+    svg += Format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fbfbfb\" stroke=\"#bbb\"/>", left,
+                  traceTop, plotWidth, traceHeight);
     svg += Format("<line x1=\"%d\" x2=\"%d\" y1=\"%d\" y2=\"%d\" stroke=\"#ddd\"/>\n", left, left + plotWidth, middle,
                   middle);
 
@@ -272,21 +276,24 @@ std::string ExcerptPicture(const Excerpt& excerpt) {
             point(left + column, lowFirst ? *high : *low);
         }
     } else {
-        for (std::size_t i = 0; i < count; ++i) point(left + static_cast<double>(i) * plotWidth / std::max<double>(count, 1), excerpt.samples[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            point(left + static_cast<double>(i) * plotWidth / static_cast<double>(count), excerpt.samples[i]);
+        }
     }
     if (!points.empty()) {
         svg += "<polyline points=\"" + points + "\" fill=\"none\" stroke=\"#1f4e99\" stroke-width=\"1.5\"/>\n";
     }
 
-    // Milliseconds from the doubtful spot.
+    // Milliseconds from the doubtful spot, or from the excerpt's start when the spot lies outside.
+    const double zero = inside(excerpt.problemTime) ? excerpt.problemTime : excerpt.startTime;
     const double step = TickStep(span * 1000, {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000}, 12) / 1000;
-    const double firstTick = std::ceil((excerpt.startTime - excerpt.problemTime) / step) * step + excerpt.problemTime;
-    for (double t = firstTick; t <= excerpt.startTime + span + 1e-12; t += step) {
-        const long offset = std::lround((t - excerpt.problemTime) * 1000);
+    const double first = std::ceil((excerpt.startTime - zero) / step);
+    for (int k = 0; k <= 40 && std::isfinite(first) && (first + k) * step <= excerpt.startTime + span - zero; ++k) {
+        const double offset = (first + k) * step, t = zero + offset;
         svg += "<line x1=\"" + N(x(t)) + "\" x2=\"" + N(x(t)) + "\" y1=\"" + N(traceBottom) + "\" y2=\"" +
                N(traceBottom + 5) + "\" stroke=\"#666\"/><text x=\"" + N(x(t)) + "\" y=\"" + N(traceBottom + 19) +
                "\" font-size=\"11\" text-anchor=\"middle\">" +
-               (offset == 0 ? std::string("0") : Format("%+ld ms", offset)) + "</text>";
+               (first + k == 0 ? std::string("0") : Format("%+.0f ms", offset * 1000)) + "</text>";
     }
     return svg + "\n</svg>\n";
 }
@@ -362,7 +369,8 @@ std::string BadRecord(const RecordFacts& r) {
     return html + "</section>\n";
 }
 
-constexpr const char* kStyle = R"(body{font-family:"DejaVu Sans",Arial,sans-serif;margin:16px 20px;color:#222;background:#fff}
+constexpr const char* kStyle = R"(
+body{font-family:"DejaVu Sans",Arial,sans-serif;margin:16px 20px;color:#222;background:#fff}
 h1{font-size:22px;margin:0 0 8px}
 h2{font-size:18px;margin:22px 0 8px;border-bottom:1px solid #ccc}
 h3{font-size:15px;margin:18px 0 6px}
