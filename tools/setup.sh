@@ -9,6 +9,7 @@ packages=(
     xvfb xauth xdotool imagemagick
     clang libclang-rt-14-dev
     sox
+    nlohmann-json3-dev libvalijson-dev chromium fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do
