@@ -20,7 +20,7 @@ fill() { head -c "$1" /dev/zero | tr '\0' "\\$(printf '%03o' "$2")"; }  # COUNT 
 gen() { "$tapegen" --bytes 0102 --lead 2 --silence 0.01 "$@" >/dev/null; }
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{fuzz_wav,fuzz_voc,fuzz_csw,fuzz_sndfile,fuzz_decoders,fuzz_lister}
+mkdir -p "$corpus"/{fuzz_wav,fuzz_voc,fuzz_csw,fuzz_sndfile,fuzz_stream,fuzz_decoders,fuzz_lister}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -123,6 +123,20 @@ gen --rate 1000 --bits 16 "$scratch/small.wav"
 for kind in flac aiff au; do sox "$scratch/small.wav" "$n/small.$kind"; done
 sox "$scratch/small.wav" -c 2 "$n/stereo.flac"
 head -c 60 "$n/small.flac" > "$n/cut.flac"
+
+# --- Stream: a flag byte (bit 0 keeps the channels, the rest seeds the frame counts), a count of
+# piece sizes and the sizes (b gives 1 + b * b / 8 bytes), then a recording from the seeds above.
+s=$corpus/fuzz_stream
+{ u8 3 3 0 9 255; cat "$w/gen-16bit-stereo.wav"; } > "$s/16bit-stereo-pieces.wav"
+{ u8 1 1 0; cat "$w/extensible-6ch.wav"; } > "$s/extensible-6ch-bytes.wav"
+{ u8 4 0; cat "$w/gen-8bit-mono.wav"; } > "$s/8bit-mono-whole.wav"
+{ u8 5 2 0 40; cat "$w/odd-unpadded.wav"; } > "$s/odd-unpadded.wav"
+{ u8 7 1 3; cat "$w/stream-sizes.wav"; } > "$s/stream-sizes.wav"
+{ u8 1 1 0; cat "$w/data-cut-off.wav"; } > "$s/data-cut-off.wav"
+{ u8 1 1 0; cat "$w/fmt-short.wav"; } > "$s/fmt-short.wav"
+{ u8 2 2 0 200; cat "$v/gen-type9-16bit-stereo.voc"; } > "$s/voc-stereo.voc"
+{ u8 2 1 5; cat "$c/gen-1.1-high.csw"; } > "$s/csw.csw"
+{ u8 1 0; text "hello"; } > "$s/text.bin"
 
 # --- Decoders: a flag byte, threshold, exact value and rate as a choice byte and four value
 # bytes each (choice 3 + 4k takes the k-th typical value), then signed samples.

@@ -13,7 +13,7 @@ build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_wav fuzz_voc fuzz_csw fuzz_sndfile fuzz_decoders fuzz_lister)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_wav fuzz_voc fuzz_csw fuzz_sndfile fuzz_stream fuzz_decoders fuzz_lister)
 
 # Limits that make unbounded work a finding: an input that runs 10 s is a hang; a single
 # allocation over 64 MiB (the fuzz build caps a sample buffer at 4 MiB), or a process over
