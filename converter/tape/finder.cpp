@@ -147,14 +147,49 @@ RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy) {
 }
 
 RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t leadBy) {
+    RecordSearch search(r, from, leadBy);
+    return search.Run(r);
+}
+
+struct RecordSearch::State {
+    std::int32_t from;
+    std::int32_t leadBy;
+    std::int32_t before;          // just past the last edge taken
+    std::int32_t lastRegularEnd = 0;
+    int zeros = 0;
+    bool started = false;
+    RecordBounds bounds;
+    ByteReader reader;
+    ChainedReader chained;
+};
+
+RecordSearch::RecordSearch(const decoder::Reader& r, std::int32_t from, std::int32_t leadBy)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.from = std::max(from, 0);
+    s.leadBy = leadBy;
+    s.before = s.from;
+    s.bounds.resume = s.from;
+    s.reader = MakeReader(r);
+}
+
+RecordSearch::RecordSearch(RecordSearch&&) noexcept = default;
+RecordSearch& RecordSearch::operator=(RecordSearch&&) noexcept = default;
+RecordSearch::~RecordSearch() = default;
+
+RecordBounds RecordSearch::Run(decoder::Reader& r) {
     decoder::DecoderCursor& cursor = r.cursor;
     decoder::SampleTrack& track = r.track;
-    RecordBounds bounds;
+    State& s = *state_;
+    ByteReader& reader = s.reader;
+    ChainedReader& chained = s.chained;
+    RecordBounds& bounds = s.bounds;
     const std::int32_t count = std::max<std::int32_t>(track.sampleCount, 0);
-    from = std::clamp(from, 0, count);
-    bounds.scanned = count;
-    if (cursor.sampleRate <= 0 || from >= count) {
-        return bounds;
+    if (cursor.sampleRate <= 0 || s.from >= count) {
+        RecordBounds none;
+        none.scanned = none.lookedTo = count;
+        none.resume = std::min(s.from, count);
+        return none;
     }
     // While the lead-in is searched for, the track ends where a lead-in begun by `leadBy`
     // has shown itself; the whole track is back as soon as the lead-in is found.
@@ -163,23 +198,20 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
         std::int32_t full;
         ~CountGuard() { track.sampleCount = full; }
     } guard{track, track.sampleCount};
-    if (leadBy >= 0) {
-        const std::int64_t window = (kLeadInBytes + 2) * BytePeriodSamples();
-        track.sampleCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::int64_t{leadBy} + window));
+    if (s.leadBy >= 0 && !bounds.found) {
+        const std::int64_t window = (kLeadInBytes + 2) * BytePeriodSamples(r);
+        track.sampleCount = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::int64_t{s.leadBy} + window));
     }
-    cursor.position = from;
-    cursor.previousSample = from > 0 ? track.samples[from - 1] : 0;
-    cursor.lastBoundary = from;
-    bounds.resume = from;
+    // On from the last edge: the edge scanner needs no more than its place and the sample before it.
+    cursor.position = s.before;
+    cursor.previousSample = s.before > 0 ? track.samples[s.before - 1] : 0;
+    cursor.lastBoundary = s.before;
 
-    ByteReader reader = MakeReader(r);
-    ChainedReader chained;
     const std::int64_t bytePeriod = BytePeriodSamples(r);
     const std::int64_t pause = kPauseBytes * bytePeriod;
-    int zeros = 0;
-    bool started = false;
-    std::int32_t before = from;        // just past the previous edge
-    std::int32_t lastRegularEnd = 0;   // just past the edge that ended the last regular byte
+    int& zeros = s.zeros;
+    std::int32_t& before = s.before;
+    std::int32_t& lastRegularEnd = s.lastRegularEnd;
     // A byte begun afresh at `edge` with no zero byte counted: a new search from `before` goes on alike.
     auto begin = [&](std::int32_t edge) {
         reader.Begin(edge, before);
@@ -187,13 +219,15 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
     };
     while (decoder::NextEdge(r) == 1) {
         const std::int32_t edge = cursor.position;
+        if (edgeLog != nullptr) edgeLog->push_back(edge);
         if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
             // A pause: the record's signal ended with its last regular byte.
-            bounds.signalEnd = lastRegularEnd;
-            bounds.extentEnd = bounds.scanned = AfterSignal(r, lastRegularEnd, count);
-            bounds.endedByPause = true;
-            bounds.lookedTo = edge;
-            return bounds;
+            RecordBounds result = bounds;
+            result.signalEnd = lastRegularEnd;
+            result.extentEnd = result.scanned = AfterSignal(r, lastRegularEnd, count);
+            result.endedByPause = true;
+            result.lookedTo = edge;
+            return result;
         }
         const double interval = static_cast<double>(edge - before);
         if (chained.active && chained.Take(r, edge, interval, bytePeriod)) {
@@ -201,9 +235,9 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
             lastRegularEnd = edge;
             chained.Begin(edge);
             reader.Begin(edge, before);
-        } else if (!started) {
+        } else if (!s.started) {
             begin(edge);
-            started = true;
+            s.started = true;
         } else {
             switch (reader.Take(interval)) {
                 case ByteReader::going: break;
@@ -235,30 +269,31 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
         }
         before = edge;
     }
+    RecordBounds result = bounds;
     if (bounds.found) {
         // The recording ended. When it ends amid the signal (within a byte's intervals of the
         // last edge, and within a pause of the last regular byte), the record runs to its end.
         const double longestInByte = reader.last.high;
         const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
                                static_cast<double>(count - before) <= longestInByte;
-        bounds.signalEnd = lastRegularEnd;
-        bounds.extentEnd = cutInside ? count : AfterSignal(r, lastRegularEnd, count);
-        bounds.scanned = bounds.extentEnd;
+        result.signalEnd = lastRegularEnd;
+        result.extentEnd = cutInside ? count : AfterSignal(r, lastRegularEnd, count);
+        result.scanned = result.extentEnd;
         if (static_cast<std::int64_t>(count) - lastRegularEnd > pause) {
             // A pause already: whatever comes later, the signal ended with the last regular byte.
-            bounds.endedByPause = true;
-            bounds.lookedTo = static_cast<std::int32_t>(lastRegularEnd + pause + 1);
-            return bounds;
+            result.endedByPause = true;
+            result.lookedTo = static_cast<std::int32_t>(lastRegularEnd + pause + 1);
+            return result;
         }
     } else {
-        bounds.scanned = track.sampleCount;
+        result.scanned = track.sampleCount;
         if (zeros == 0 && static_cast<double>(track.sampleCount - before) > reader.last.high) {
             // Whatever edge comes next breaks the byte under way and begins one afresh.
-            bounds.resume = std::max(bounds.resume, QuietPlace(r, track.sampleCount));
+            result.resume = std::max(result.resume, QuietPlace(r, track.sampleCount));
         }
     }
-    bounds.lookedTo = track.sampleCount;
-    return bounds;
+    result.lookedTo = track.sampleCount;
+    return result;
 }
 
 }  // namespace sonokas::tape

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace sonokas::decoder {
 struct Reader;
@@ -36,6 +38,26 @@ struct RecordBounds {
 // only for a lead-in that begins by that sample. Moves the cursor (position, previousSample,
 // lastBoundary); reads the settings' threshold and direction and the decoders' timing.
 RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t leadBy = -1);
+
+// FindRecord that stops where the track ends and goes on from there when the track is longer
+// (a stream): each Run gives what FindRecord would give on the track as it is now, and scans
+// only what the last Run did not reach (back to its last edge). The track's indices must stay.
+class RecordSearch {
+public:
+    RecordSearch(const decoder::Reader& r, std::int32_t from, std::int32_t leadBy = -1);
+    RecordBounds Run(decoder::Reader& r);
+    // Every edge the search passes is added here, when set.
+    std::vector<std::int32_t>* edgeLog = nullptr;
+
+    RecordSearch(RecordSearch&&) noexcept;
+    RecordSearch& operator=(RecordSearch&&) noexcept;
+    ~RecordSearch();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // The same on the documented run's reader, with the command line's threshold and direction.
 RecordBounds FindRecord(std::int32_t from, std::int32_t leadBy = -1);
 

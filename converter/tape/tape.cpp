@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/reader.hpp"
@@ -126,13 +127,27 @@ struct Turn {
     std::int64_t horizon = 0;   // the furthest sample the turn depended on
 };
 
+// The searches under way while the window grows: each goes on where it stopped. Indices are the
+// window's, which stay while the loop's place does.
+struct Pending {
+    bool calibrated = false;            // the calibration found the lead-in at `lead`
+    std::int32_t lead = -1;
+    std::int32_t before = 0;
+    std::optional<RecordSearch> search;  // the record, read as the calibration says
+    std::optional<RecordSearch> plain;   // the search as without /auto
+};
+
 // The loop's place: records are searched from `from`; the lead-in search (with /auto) and the
 // search as without /auto go on from where they stopped in the samples seen so far.
 struct Place {
     std::int64_t from = 0;
     std::int64_t leadFrom = 0;
     std::int64_t plainFrom = 0;
-    void Set(std::int64_t at) { from = leadFrom = plainFrom = at; }
+    Pending pending;
+    void Set(std::int64_t at) {
+        from = leadFrom = plainFrom = at;
+        pending = Pending{};
+    }
 };
 
 bool usedConditioned = false;
@@ -173,58 +188,92 @@ Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int6
     return turn;
 }
 
+// The search as without /auto from the loop's place, on the window as it is now.
+RecordBounds SearchPlain(Place& place, const TapeWindow& window) {
+    decoder::Reader plain = PlainReader(window, window.Count());
+    if (!place.pending.plain) place.pending.plain.emplace(plain, Local(place.plainFrom, window));
+    return place.pending.plain->Run(plain);
+}
+
+// The search as without /auto found nothing before `limit`: it goes on from where it may.
+void MovePlain(Place& place, const TapeWindow& window, const RecordBounds& bounds, Turn& turn) {
+    turn.kind = window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
+    if (turn.kind == Turn::moveOn) {
+        place.plainFrom = window.base + bounds.resume;
+        place.pending.plain.reset();
+    }
+}
+
 // One turn on the samples of the window; `margin` samples at its end may still change.
 Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     const std::int32_t count = window.Count();
     const std::int32_t complete = window.ended ? -1 : static_cast<std::int32_t>(std::max<std::int64_t>(count - margin, 0));
     const std::int32_t from = Local(place.from, window);
+    Pending& pending = place.pending;
     Turn turn;
     if (!settings.autoCalibrate) {
-        decoder::Reader plain = PlainReader(window, count);
-        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
+        const RecordBounds bounds = SearchPlain(place, window);
         if (bounds.found) return PlainRecord(bounds, window, margin);
-        if (window.ended) return turn;
-        turn.kind = window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
-        place.plainFrom = window.base + bounds.resume;
+        if (!window.ended) MovePlain(place, window, bounds, turn);
         return turn;
     }
     signal::UseWindow(window.mix.data(), window.channels ? window.left.data() : nullptr,
                       window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
                       [] { usedConditioned = true; });
     decoder::track = decoder::SampleTrack{window.mix.data(), count};
-    std::int32_t resume = -1;
-    const std::int32_t lead = signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume);
-    if (lead < 0) {
-        if (resume == signal::kNeedMore) {
-            turn.kind = Turn::needMore;
+    if (pending.calibrated) {
+        // The lead-in found in an earlier turn: the decoders back on the chosen reading.
+        signal::RestoreCalibration();
+    } else {
+        std::int32_t resume = -1;
+        const std::int32_t lead = signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume);
+        if (lead < 0) {
+            if (resume == signal::kNeedMore) {
+                turn.kind = Turn::needMore;
+                return turn;
+            }
+            // No lead-in of regular pulses before `resume` (or at all): a record that reads
+            // without /auto and ends there is read so.
+            const RecordBounds bounds = SearchPlain(place, window);
+            if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
+                return PlainRecord(bounds, window, margin);
+            }
+            if (resume < 0) return turn;
+            if (bounds.found) {
+                turn.kind = Turn::needMore;
+            } else {
+                MovePlain(place, window, bounds, turn);
+            }
+            if (window.base + resume > place.leadFrom && !bounds.found) {
+                place.leadFrom = window.base + resume;
+                turn.kind = Turn::moveOn;
+            }
             return turn;
         }
-        // No lead-in of regular pulses before `resume` (or at all): a record that reads without
-        // /auto and ends there is read so.
-        decoder::Reader plain = PlainReader(window, count);
-        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
-        if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
-            return PlainRecord(bounds, window, margin);
+        {
+            // Before the lead-in: a record that reads without /auto and ends with a pause there.
+            decoder::Reader plain = PlainReader(window, lead);
+            const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
+            if (bounds.found && bounds.endedByPause) {
+                return PlainRecord(bounds, window, margin);
+            }
         }
-        if (resume < 0) return turn;
-        turn.kind = bounds.found || window.base + bounds.resume <= place.plainFrom ? Turn::needMore : Turn::moveOn;
-        if (!bounds.found) place.plainFrom = window.base + bounds.resume;
-        if (window.base + resume > place.leadFrom) {
-            place.leadFrom = window.base + resume;
-            if (!bounds.found) turn.kind = Turn::moveOn;
-        }
+        pending.calibrated = true;
+        pending.lead = lead;
+        pending.before =
+            static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
+        decoder::TakeSettings(decoder::reader);
+        pending.search.emplace(decoder::reader, pending.before, lead);
+    }
+    const std::int32_t lead = pending.lead;
+    const std::int32_t before = pending.before;
+    decoder::TakeSettings(decoder::reader);
+    RecordBounds bounds = pending.search->Run(decoder::reader);
+    if (Open(bounds.lookedTo, window, margin)) {
+        turn.kind = Turn::needMore;
         return turn;
     }
-    {
-        // Before the lead-in: a record that reads without /auto and ends with a pause there.
-        decoder::Reader plain = PlainReader(window, lead);
-        const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
-        if (bounds.found && bounds.endedByPause) {
-            return PlainRecord(bounds, window, margin);
-        }
-    }
-    const auto before = static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
-    RecordBounds bounds = FindRecord(before, lead);
+    pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     if (!bounds.found && signal::ConditionFirst()) {
         // Too rough to find as it is: found on the conditioned samples.
