@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
 #include <vector>
 
 #include "converter/decoder/cursor.hpp"
@@ -105,6 +107,67 @@ TEST_F(EdgeScanner, RisingFormFindsTheInvertedSquareWave) {
     }
     // The first rise, from the starting 0 to -128 and up, is a fall first: three rises.
     EXPECT_EQ(edges, 3);
+}
+
+// The edges as the swings define them, one sample at a time: the scan, whatever way it takes
+// through the samples, finds exactly these, for any start, direction, threshold and length.
+std::vector<std::int32_t> SwingEdges(const std::vector<std::int8_t>& s, std::int32_t from, int previous, bool up,
+                                     int threshold) {
+    std::vector<std::int32_t> edges;
+    const auto count = static_cast<std::int32_t>(s.size());
+    int step = 0;
+    for (std::int32_t k = from; k < count;) {
+        const int value = s[static_cast<std::size_t>(k++)];
+        const int d = value - previous;
+        const bool begins = up ? d > 0 : d < 0;
+        previous = value;
+        if (!begins || k >= count) continue;
+        int swing = up ? d : -d;
+        for (step = 0; k < count;) {
+            const int next = s[static_cast<std::size_t>(k++)];
+            step = next - previous;
+            previous = next;
+            if (up ? step < 0 : step >= 0) break;
+            swing += up ? step : -step;
+        }
+        if (swing > threshold) edges.push_back(k);
+    }
+    return edges;
+}
+
+TEST_F(EdgeScanner, FindsTheEdgesTheSwingsDefineOnAnySignal) {
+    std::mt19937 random(7);
+    auto signal = [&](int kind, std::size_t length) {
+        std::vector<std::int8_t> s(length);
+        std::normal_distribution<double> noise(0, kind == 0 ? 60 : 4);
+        for (std::size_t i = 0; i < length; ++i) {
+            const double pulse = kind == 2 ? 0 : 120 * std::sin(static_cast<double>(i) * 0.3) * (i % 70 < 12);
+            const double flat = kind == 2 ? (i / 5 % 2 ? 100 : -100) : 0;
+            s[i] = static_cast<std::int8_t>(std::clamp(std::lround(pulse + flat + noise(random)), -128L, 127L));
+        }
+        return s;
+    };
+    for (int kind = 0; kind < 3; ++kind) {
+        for (std::size_t length : {1u, 2u, 15u, 16u, 17u, 33u, 1000u}) {
+            const std::vector<std::int8_t> s = signal(kind, length);
+            for (const bool up : {false, true}) {
+                for (const int threshold : {-5, 0, 40, 150, 220}) {
+                    const auto from = static_cast<std::int32_t>(random() % length);
+                    const int previous = static_cast<int>(random() % 256) - 128;
+                    settings.reverseDirection = up;
+                    settings.threshold = threshold;
+                    Use(s);
+                    decoder::cursor.position = from;
+                    decoder::cursor.previousSample = static_cast<std::int8_t>(previous);
+                    std::vector<std::int32_t> edges;
+                    while (decoder::NextEdge() == 1) edges.push_back(decoder::cursor.position);
+                    EXPECT_EQ(edges, SwingEdges(s, from, previous, up, threshold))
+                        << "kind " << kind << ", length " << length << ", up " << up << ", threshold " << threshold;
+                    EXPECT_EQ(decoder::cursor.position, static_cast<std::int32_t>(length));
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
