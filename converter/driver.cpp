@@ -244,7 +244,13 @@ void RunWholeTape() {
     }
     // No reader takes the file: the run goes on with an empty recording.
     StreamFeed feed(status == input::LoadOk ? &recording : nullptr);
-    tape::RunTape(feed);
+    if (settings.interactive) {
+        tape::RunTape(feed);
+        return;
+    }
+    // The recording is read and converted on a thread of its own while records are decoded.
+    tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+    tape::RunTape(ahead);
 }
 
 int RunConverter(int argc, const char* const* argv) {

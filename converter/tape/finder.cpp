@@ -177,7 +177,7 @@ RecordSearch::RecordSearch(RecordSearch&&) noexcept = default;
 RecordSearch& RecordSearch::operator=(RecordSearch&&) noexcept = default;
 RecordSearch::~RecordSearch() = default;
 
-RecordBounds RecordSearch::Run(decoder::Reader& r) {
+RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
     decoder::DecoderCursor& cursor = r.cursor;
     decoder::SampleTrack& track = r.track;
     State& s = *state_;
@@ -219,6 +219,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r) {
     };
     while (decoder::NextEdge(r) == 1) {
         const std::int32_t edge = cursor.position;
+        if (!whole && edge == count) break;  // its swing may go on past the samples there are
         if (edgeLog != nullptr) edgeLog->push_back(edge);
         if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
             // A pause: the record's signal ended with its last regular byte.

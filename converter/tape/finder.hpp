@@ -45,7 +45,9 @@ RecordBounds FindRecord(decoder::Reader& r, std::int32_t from, std::int32_t lead
 class RecordSearch {
 public:
     RecordSearch(const decoder::Reader& r, std::int32_t from, std::int32_t leadBy = -1);
-    RecordBounds Run(decoder::Reader& r);
+    // `whole`: the track ends where the recording does (an edge cut off by its end counts);
+    // otherwise such an edge is left for the next Run, when the track will be longer.
+    RecordBounds Run(decoder::Reader& r, bool whole = true);
     // Every edge the search passes is added here, when set.
     std::vector<std::int32_t>* edgeLog = nullptr;
 

@@ -192,7 +192,7 @@ Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int6
 RecordBounds SearchPlain(Place& place, const TapeWindow& window) {
     decoder::Reader plain = PlainReader(window, window.Count());
     if (!place.pending.plain) place.pending.plain.emplace(plain, Local(place.plainFrom, window));
-    return place.pending.plain->Run(plain);
+    return place.pending.plain->Run(plain, window.ended);
 }
 
 // The search as without /auto found nothing before `limit`: it goes on from where it may.
@@ -268,7 +268,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     const std::int32_t lead = pending.lead;
     const std::int32_t before = pending.before;
     decoder::TakeSettings(decoder::reader);
-    RecordBounds bounds = pending.search->Run(decoder::reader);
+    RecordBounds bounds = pending.search->Run(decoder::reader, window.ended);
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include <pthread.h>
+#include <signal.h>
+
 namespace sonokas::tape {
 
 MemoryFeed::MemoryFeed(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int64_t count,
@@ -19,6 +22,120 @@ std::size_t MemoryFeed::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* r
         std::memcpy(right, right_ + next_, n);
     }
     next_ += static_cast<std::int64_t>(n);
+    return n;
+}
+
+namespace {
+
+constexpr std::size_t kFeedBlock = std::size_t{1} << 16;  // frames a block holds
+constexpr int kFeedBlocks = 8;                            // blocks read ahead at most
+
+extern "C" void Wake(int) {}
+
+// A signal that breaks a read waiting on a pipe, so that the reader thread can be ended.
+void PrepareWakeSignal() {
+    struct sigaction action {};
+    action.sa_handler = Wake;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+}  // namespace
+
+ThreadedFeed::ThreadedFeed(SampleFeed& source, const volatile std::sig_atomic_t* stop)
+    : source_(source), stop_(stop), channels_(source.Channels()) {
+    PrepareWakeSignal();
+    thread_ = std::thread([this] { Produce(); });
+}
+
+ThreadedFeed::~ThreadedFeed() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    // A read that waits on a pipe is broken off; the source ends it when a stop was requested.
+    for (int tries = 0; tries < 50; ++tries) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (done_) break;
+        }
+        pthread_kill(thread_.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    bool done = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done = done_;
+    }
+    if (done) {
+        thread_.join();
+    } else {
+        thread_.detach();  // still waiting for its pipe: the process ends it
+    }
+}
+
+void ThreadedFeed::Produce() {
+    for (;;) {
+        Block block;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return quit_ || !spare_.empty() || blocks_ < kFeedBlocks; });
+            if (quit_) break;
+            if (!spare_.empty()) {
+                block = std::move(spare_.back());
+                spare_.pop_back();
+            } else {
+                ++blocks_;
+                block.mix.resize(kFeedBlock);
+                if (channels_) {
+                    block.left.resize(kFeedBlock);
+                    block.right.resize(kFeedBlock);
+                }
+            }
+        }
+        block.frames = source_.Read(block.mix.data(), channels_ ? block.left.data() : nullptr,
+                                    channels_ ? block.right.data() : nullptr, kFeedBlock);
+        block.taken = 0;
+        const bool last = block.frames == 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (last) {
+                ended_ = true;
+            } else {
+                ready_.push_back(std::move(block));
+            }
+        }
+        changed_.notify_all();
+        if (last) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+}
+
+std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) {
+    if (current_.taken == current_.frames) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!current_.mix.empty()) spare_.push_back(std::move(current_));
+        current_ = Block{};
+        changed_.notify_all();
+        // Waits in short steps, so that a request to stop is seen at once.
+        while (ready_.empty() && !ended_) {
+            if (stop_ != nullptr && *stop_) return 0;
+            changed_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        if (ready_.empty()) return 0;
+        current_ = std::move(ready_.front());
+        ready_.pop_front();
+    }
+    const std::size_t n = std::min(frames, current_.frames - current_.taken);
+    std::memcpy(mix, current_.mix.data() + current_.taken, n);
+    if (channels_ && left != nullptr && right != nullptr) {
+        std::memcpy(left, current_.left.data() + current_.taken, n);
+        std::memcpy(right, current_.right.data() + current_.taken, n);
+    }
+    current_.taken += n;
     return n;
 }
 

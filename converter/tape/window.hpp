@@ -2,9 +2,13 @@
 // the stretch the record loop still needs, so that memory follows the longest record, not the tape.
 #pragma once
 
+#include <condition_variable>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "converter/input/sample.hpp"
@@ -35,6 +39,40 @@ private:
     std::int64_t count_;
     std::int64_t next_ = 0;
     std::size_t block_;
+};
+
+// Another feed read on a thread of its own, a few blocks ahead: the recording is read and
+// converted while the record loop decodes. A request to stop (`stop`) ends a wait for samples.
+class ThreadedFeed : public SampleFeed {
+public:
+    ThreadedFeed(SampleFeed& source, const volatile std::sig_atomic_t* stop);
+    ~ThreadedFeed() override;
+    ThreadedFeed(const ThreadedFeed&) = delete;
+    ThreadedFeed& operator=(const ThreadedFeed&) = delete;
+    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override;
+    bool Channels() const override { return channels_; }
+
+private:
+    struct Block {
+        std::vector<std::int8_t> mix, left, right;
+        std::size_t frames = 0;
+        std::size_t taken = 0;
+    };
+    void Produce();
+
+    SampleFeed& source_;
+    const volatile std::sig_atomic_t* stop_;
+    const bool channels_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Block> ready_;       // read, not yet taken
+    std::vector<Block> spare_;      // taken, to be filled again
+    int blocks_ = 0;                // blocks made so far
+    bool ended_ = false;            // the source has no more
+    bool quit_ = false;             // the reader is no longer wanted
+    bool done_ = false;             // the thread has left its loop
+    Block current_;
+    std::thread thread_;
 };
 
 // Samples [base, end) of the recording; index 0 of each array is sample `base`.
