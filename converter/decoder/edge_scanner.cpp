@@ -1,5 +1,7 @@
 #include "converter/decoder/edge_scanner.hpp"
 
+#include <algorithm>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -85,9 +87,39 @@ int ScanEdge(DecoderCursor& cursor, const std::int8_t* s, std::int32_t count, st
 
 }  // namespace
 
+namespace {
+
+// The next edge from the edges found before, when the cursor stands where that scan stood (past
+// an edge, or where it began, with the sample before as it was) and the edge lies before the
+// track's end (an edge at the end may have been cut off there): -1 otherwise.
+std::int32_t KnownEdge(Reader& r) {
+    const std::vector<std::int32_t>& edges = *r.edges;
+    const std::int32_t position = r.cursor.position;
+    const int before = position > 0 ? r.track.samples[position - 1] : 0;
+    if (position < r.edgesFrom || r.cursor.previousSample != before) return -1;
+    std::size_t& i = r.edgeIndex;
+    if (i > edges.size() || (i > 0 && edges[i - 1] > position)) i = 0;
+    if (i == 0 || edges[i - 1] != position) {
+        if (position != r.edgesFrom && !std::binary_search(edges.begin(), edges.end(), position)) return -1;
+        i = static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), position) - edges.begin());
+    }
+    if (i >= edges.size() || edges[i] >= r.track.sampleCount) return -1;
+    return edges[i++];
+}
+
+}  // namespace
+
 int NextEdge(Reader& r) {
     if (r.cursor.position >= r.track.sampleCount || r.cursor.position < 0) {
         return 0;
+    }
+    if (r.edges != nullptr) {
+        const std::int32_t edge = KnownEdge(r);
+        if (edge >= 0) {
+            r.cursor.position = edge;
+            r.cursor.previousSample = r.track.samples[edge - 1];
+            return 1;
+        }
     }
     if (r.reverseDirection) {
         return ScanEdge<true>(r.cursor, r.track.samples, r.track.sampleCount, r.threshold);

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/timing.hpp"
@@ -25,6 +26,11 @@ struct Reader {
     std::int32_t problemCount = 0;  // problem reports so far
     std::int32_t imageBytes = 0;    // bytes of the image being built, for the timing decoder's report
     std::string* log = nullptr;     // where messages go; none: standard output
+    // Edges a search already found on this track with this threshold and direction, scanning on
+    // from `edgesFrom`: the edge scanner takes them instead of scanning again.
+    const std::vector<std::int32_t>* edges = nullptr;
+    std::int32_t edgesFrom = 0;
+    std::size_t edgeIndex = 0;
 
     bool AtEnd() const { return cursor.position >= track.sampleCount; }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -48,7 +49,11 @@ RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t 
     // A caller may end the track where the record's stretch ends; the calibration's
     // alternatives point the decoders at the whole track again.
     const std::int32_t trackEnd = decoder::track.sampleCount;
+    // Edges found before serve the first attempt only: the others read other samples or settings.
+    const std::vector<std::int32_t>* const edges = decoder::reader.edges;
     for (int k = 0; k < total; ++k) {
+        decoder::reader.edges = k == 0 ? edges : nullptr;
+        decoder::reader.edgeIndex = 0;
         if (k > 0 && k <= alternatives) {
             settings.exactValue = firstExact;
             signal::ApplyAlternative(k - 1);
@@ -83,6 +88,7 @@ RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t 
             break;
         }
     }
+    decoder::reader.edges = nullptr;
     settings.exactValue = firstExact;
     if (settings.autoCalibrate && alternatives > 0) {
         signal::RestoreCalibration();

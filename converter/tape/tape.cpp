@@ -87,7 +87,8 @@ struct ReadRecord {
 };
 
 // Reads the record within `bounds` (indices of the track, whose first sample is `offset`).
-ReadRecord Record(const RecordBounds& bounds, std::int64_t offset) {
+ReadRecord Record(const RecordBounds& bounds, std::int64_t offset, const std::vector<std::int32_t>* edges = nullptr,
+                  std::int32_t edgesFrom = 0) {
     ReadRecord read;
     TapeEntry& entry = read.entry;
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
@@ -101,6 +102,8 @@ ReadRecord Record(const RecordBounds& bounds, std::int64_t offset) {
     const std::int32_t count = decoder::track.sampleCount;
     decoder::track.sampleCount = bounds.extentEnd;
     decoder::reader.origin = offset;
+    decoder::reader.edges = edges;
+    decoder::reader.edgesFrom = edgesFrom;
     int attempts = 0;
     const RecordAttempt best = AttemptRecord(bounds.begin, attempts, bounds.signalEnd);
     decoder::reader.origin = 0;
@@ -134,6 +137,7 @@ struct Pending {
     std::int32_t lead = -1;
     std::int32_t before = 0;
     std::optional<RecordSearch> search;  // the record, read as the calibration says
+    std::vector<std::int32_t> edges;     // the edges that search passed
     std::optional<RecordSearch> plain;   // the search as without /auto
 };
 
@@ -146,7 +150,9 @@ struct Place {
     Pending pending;
     void Set(std::int64_t at) {
         from = leadFrom = plainFrom = at;
-        pending = Pending{};
+        // The record's edges as the search found them: its first reading takes them as they are.
+    const std::vector<std::int32_t> edges = std::move(pending.edges);
+    pending = Pending{};
     }
 };
 
@@ -264,6 +270,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
             static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
         decoder::TakeSettings(decoder::reader);
         pending.search.emplace(decoder::reader, pending.before, lead);
+        pending.search->edgeLog = &pending.edges;
     }
     const std::int32_t lead = pending.lead;
     const std::int32_t before = pending.before;
@@ -273,9 +280,13 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         turn.kind = Turn::needMore;
         return turn;
     }
+    // The record's edges as the search found them: its first reading takes them as they are.
+    const std::vector<std::int32_t> edges = std::move(pending.edges);
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
+    bool asItIs = true;  // the record found on the reading its first attempt reads
     if (!bounds.found && signal::ConditionFirst()) {
+        asItIs = false;
         // Too rough to find as it is: found on the conditioned samples.
         bounds = FindRecord(before, lead);
         looked = std::max<std::int64_t>(looked, bounds.lookedTo);
@@ -290,7 +301,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
         return turn;
     }
-    ReadRecord read = Record(bounds, window.base);
+    ReadRecord read = Record(bounds, window.base, asItIs ? &edges : nullptr, before);
     if (read.entry.verdict != Verdict::good && signal::ConditionFirst()) {
         // Read as it is, the record's end may have been missed: found and read again on the
         // conditioned samples, and the better reading kept.
