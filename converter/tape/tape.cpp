@@ -128,6 +128,7 @@ struct Turn {
     ReadRecord read;
     std::int64_t next = 0;      // record: where the search goes on
     std::int64_t horizon = 0;   // the furthest sample the turn depended on
+    bool anew = false;          // needMore: the next turn searches anew, not on from here
 };
 
 // The searches under way while the window grows: each goes on where it stopped. Indices are the
@@ -293,6 +294,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     }
     if (Open(looked, window, margin)) {
         turn.kind = Turn::needMore;
+        turn.anew = true;
         return turn;
     }
     if (!bounds.found) {
@@ -395,9 +397,13 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         window.conditionedUsed = usedConditioned;
         const bool final = window.ended || turn.horizon + margin < window.end;
         if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
-            // A long record: read ahead half as far again each time, so that no record is searched
-            // often, and its lines come soon after its end when the tape plays live.
-            ahead = std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2);
+            // A long record: the searches go on where they stopped, so the loop reads on a little
+            // at a time (its lines come soon after its end when the tape plays live, and the window
+            // holds little more than the record); a search that starts anew reads ahead half as
+            // far again each time, so that no record is searched often.
+            const bool anew = turn.kind == Turn::record || turn.anew;
+            ahead = anew ? std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2)
+                         : std::max(ahead, window.end - std::max(place.leadFrom, place.plainFrom)) + chunk;
             continue;
         }
         ahead = chunk;

@@ -1,6 +1,7 @@
 #include "converter/tape/window.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include <pthread.h>
@@ -157,18 +158,23 @@ void TapeWindow::Drop(std::int64_t before) {
     base = before;
 }
 
+GrowingSamples::~GrowingSamples() { std::free(data_); }
+
+bool GrowingSamples::Grow(std::size_t size) {
+    void* grown = std::realloc(data_, std::max<std::size_t>(size, 1));
+    if (grown == nullptr) return false;
+    data_ = static_cast<std::int8_t*>(grown);
+    return true;
+}
+
 bool TapeWindow::Reserve(std::size_t size) {
     if (size <= capacity) return true;
-    const std::size_t grown = std::max(size, capacity + capacity / 2);
+    const std::size_t grown = std::max(size, capacity + capacity / 4);
     input::ZeroedSamples more = input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::min<std::size_t>(grown, 0x7FFFFFFF)));
     if (!more) return false;
     if (conditionedUsed) std::memcpy(more.get(), conditioned.get(), static_cast<std::size_t>(Count()));
     conditioned = std::move(more);
-    mix.resize(grown);
-    if (channels) {
-        left.resize(grown);
-        right.resize(grown);
-    }
+    if (!mix.Grow(grown) || (channels && (!left.Grow(grown) || !right.Grow(grown)))) return false;
     capacity = grown;
     return true;
 }

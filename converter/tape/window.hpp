@@ -75,13 +75,30 @@ private:
     std::thread thread_;
 };
 
+// A block of samples that grows in place where the system can (a large block is moved by
+// remapping its pages, not copied), so that growing never holds the old and the new block at once.
+class GrowingSamples {
+public:
+    GrowingSamples() = default;
+    GrowingSamples(const GrowingSamples&) = delete;
+    GrowingSamples& operator=(const GrowingSamples&) = delete;
+    ~GrowingSamples();
+    std::int8_t* data() { return data_; }
+    const std::int8_t* data() const { return data_; }
+    // False (and the block as it was) when memory is short.
+    bool Grow(std::size_t size);
+
+private:
+    std::int8_t* data_ = nullptr;
+};
+
 // Samples [base, end) of the recording; index 0 of each array is sample `base`.
 struct TapeWindow {
     std::int64_t base = 0;
     std::int64_t end = 0;
     bool ended = false;       // the feed has no more
     bool channels = false;
-    std::vector<std::int8_t> mix, left, right;
+    GrowingSamples mix, left, right;
     input::ZeroedSamples conditioned;  // lent to the calibration; untouched pages cost nothing
     bool conditionedUsed = false;
     std::size_t capacity = 0;
