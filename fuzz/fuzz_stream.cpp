@@ -1,13 +1,21 @@
 // The recording stream on arbitrary bytes, opened by path and through a pipe that splits them
 // anywhere, read to its end with arbitrary frame counts. Every read stays within its arguments,
 // the reading ends, and it gives LoadRecording's status and samples for the same bytes.
+// With bit 1 of the flag byte the whole-tape loop then reads the same pipe (bit 2: with /auto,
+// bit 3: on a reader thread, bits 4-7: how far it reads ahead): it always ends, and no record
+// it keeps is larger than a record can be.
 // Input: a flag byte (bit 0: keep the channels; the rest seeds the frame counts asked), a count
 // of piece sizes (mod 16) and as many size bytes (b gives 1 + b * b / 8 bytes), then the bytes.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "converter/decoder/cursor.hpp"
 #include "converter/input/readers.hpp"
+#include "converter/settings.hpp"
+#include "converter/signal/calibration.hpp"
+#include "converter/tape/tape.hpp"
+#include "converter/tape/window.hpp"
 #include "converter/stream/recording_stream.hpp"
 #include "fuzz/fuzz_support.hpp"
 
@@ -64,6 +72,52 @@ void ReadToTheEnd(stream::RecordingStream& s, const Loaded& want, std::uint32_t 
     Check(s.Read(&one, &one, &one, 1) == 0, "a read after the end gave frames");
 }
 
+class Feed : public tape::SampleFeed {
+public:
+    explicit Feed(stream::RecordingStream& s) : s_(s) {}
+    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override {
+        return s_.Read(mix, left, right, frames);
+    }
+    bool Channels() const override { return s_.HasChannels(); }
+
+private:
+    stream::RecordingStream& s_;
+};
+
+// The whole-tape loop on the pipe, as "/multi" runs it; nothing can be written.
+void RunWholeTape(const std::uint8_t* bytes, std::size_t count, const std::vector<std::size_t>& pieces,
+                  std::uint8_t flags) {
+    ResetSettings();
+    tape::ResetTape();
+    signal::ResetCalibration();
+    decoder::ResetDecoder();
+    settings.multiRecord = true;
+    settings.autoCalibrate = (flags & 4) != 0;
+    settings.outputPath.Assign("/nonexistent-fuzz-dir/out.gtp");
+    stream::RecordingStream s;
+    if (s.Open(stream::MemoryInput(std::vector<std::uint8_t>(bytes, bytes + count), pieces), settings.autoCalibrate) !=
+        input::LoadOk) {
+        return;
+    }
+    decoder::cursor.sampleRate = s.Info().sampleRate;
+    tape::TapeOptions options;
+    options.chunkSeconds = 0.01 * (1 + (flags >> 4));
+    Feed feed(s);
+    if ((flags & 8) != 0) {
+        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+        tape::RunTape(ahead, options);
+    } else {
+        tape::RunTape(feed, options);
+    }
+    for (const tape::TapeEntry& entry : tape::tapeLog.entries) {
+        Check(entry.payload.size() <= 131072, "a record larger than an image");
+    }
+    tape::ResetTape();
+    signal::ResetCalibration();
+    decoder::ResetDecoder();
+    ResetSettings();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -100,5 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         ReadToTheEnd(s, want, seed, count);
     }
+    if ((data[0] & 2) != 0) RunWholeTape(bytes, count, pieces, data[0]);
     return 0;
 }

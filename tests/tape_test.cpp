@@ -240,9 +240,10 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
         const char* what;
         std::size_t block;
         tape::TapeOptions options;
+        bool thread = false;
     };
     const Way ways[] = {{"at once", mix.size(), {1e6, 1}}, {"small blocks, short reach", 1000, {0.05, 1}},
-                        {"odd blocks", 4093, {0.7, 1}}};
+                        {"odd blocks", 4093, {0.7, 1}}, {"read on a thread of its own", 3000, {0.3, 1}, true}};
     for (const bool automatic : {false, true}) {
         for (const bool stereo : {false, true}) {
             if (stereo && !automatic) continue;
@@ -259,7 +260,14 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
                 settings.outputPath.Assign(dir_.File("stream.gtp"));
                 tape::MemoryFeed feed(mix.data(), stereo ? left.data() : nullptr, stereo ? right.data() : nullptr,
                                       static_cast<std::int64_t>(mix.size()), way.block);
-                const std::string printed = testsupport::CaptureStdout([&] { tape::RunTape(feed, way.options); });
+                const std::string printed = testsupport::CaptureStdout([&] {
+                    if (way.thread) {
+                        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+                        tape::RunTape(ahead, way.options);
+                    } else {
+                        tape::RunTape(feed, way.options);
+                    }
+                });
                 const Bytes file = testsupport::ReadFileBytes(dir_.File("stream.gtp"));
                 EXPECT_NE(printed.find("Records: 5, good: 4"), std::string::npos) << printed;
                 if (first.empty()) {
