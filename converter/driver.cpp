@@ -10,6 +10,7 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/error_view.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/input/readers.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
@@ -166,20 +167,23 @@ void RunAutoRecord() {
     if (settings.failCount <= 0) {
         return;
     }
-    const std::int32_t begin = signal::CalibrateNextRecord(0);
+    decoder::Reader first;
+    decoder::TakeSettings(first);
+    first.cursor.sampleRate = decoder::cursor.sampleRate;
+    const std::int32_t begin = signal::CalibrateNextRecord(0, first);
     if (begin < 0) {
         // Nothing that looks like a lead-in: the documented attempts on the recording as it is.
-        signal::UseDocumentedSettings();
-        signal::PrintCalibration();
+        signal::UseDocumentedSettings(first);
+        signal::PrintCalibration(first);
         RunAttempts();
         return;
     }
-    signal::PrintCalibration();
+    signal::PrintCalibration(first);
     gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     int attempts = 0;
-    const tape::RecordAttempt best = tape::AttemptRecord(begin, attempts);
+    const tape::RecordAttempt best = tape::AttemptRecord(first, begin, attempts);
     if (best.outcome != output::AttemptOutcome::noLead) {
-        output::WriteImage(file.get());
+        output::WriteImage(file.get(), best.image);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "converter/decoder/timing.hpp"
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/reader.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/signal/conditioning.hpp"
@@ -111,13 +112,15 @@ TEST(Calibration, GivesOneEdgePerPulse) {
         decoder::ResetDecoder();
         decoder::cursor.sampleRate = kRate;
         signal::UseRecording(r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
-        const std::int32_t begin = signal::CalibrateNextRecord(0);
+        decoder::Reader reader;
+        reader.cursor.sampleRate = kRate;
+        const std::int32_t begin = signal::CalibrateNextRecord(0, reader);
         ASSERT_GE(begin, 0);
-        ASSERT_TRUE(signal::ConditionFirst());
+        ASSERT_TRUE(signal::ConditionFirst(reader));
         std::size_t edges = 0;
-        for (std::int32_t i = begin + 1; i < decoder::track.sampleCount; ++i) {
-            const int step = decoder::track.samples[i] - decoder::track.samples[i - 1];
-            edges += settings.reverseDirection ? step > settings.threshold : step < -settings.threshold;
+        for (std::int32_t i = begin + 1; i < reader.track.sampleCount; ++i) {
+            const int step = reader.track.samples[i] - reader.track.samples[i - 1];
+            edges += reader.reverseDirection ? step > reader.threshold : step < -reader.threshold;
         }
         std::size_t pulses = 0;
         for (const tapegen::Pulse& p : r.pulses) pulses += p.time * kRate >= begin;

@@ -1,5 +1,6 @@
 #include "converter/output/record.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "converter/decoder/cursor.hpp"
@@ -47,6 +48,17 @@ void WriteStandardBlock(std::FILE* file, std::span<const std::uint8_t> payload) 
     gtp::EncodeBlockHeader(gtp::standard, static_cast<std::uint32_t>(payload.size()), header);
     WriteBytes(file, header, sizeof header);
     WriteBytes(file, payload.data(), payload.size());
+}
+
+void WriteImage(std::FILE* file, std::span<const std::uint8_t> image) {
+    if (settings.binaryOutput) {
+        // The checksum and trailing bytes are dropped; fewer than 2 bytes read leave nothing.
+        WriteBytes(file, image.data(), image.size() >= 2 ? image.size() - 2 : 0);
+        return;
+    }
+    WriteNameBlock(file);
+    const std::size_t header = std::min(image.size(), gtp::kBlockHeaderSize);
+    WriteStandardBlock(file, image.subspan(header));
 }
 
 void WriteImage(std::FILE* file) {

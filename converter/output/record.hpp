@@ -50,6 +50,8 @@ AttemptOutcome DecodeRecord();
 // Writes the image as the end of an attempt does: the raw data bytes (the last two read
 // dropped), or the name block and one standard block.
 void WriteImage(std::FILE* file);
+// The same for an image a reading built.
+void WriteImage(std::FILE* file, std::span<const std::uint8_t> image);
 
 // The payload a GTP-mode attempt decoded (the image after its 5 header bytes).
 std::span<const std::uint8_t> RecordPayload();

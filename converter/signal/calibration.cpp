@@ -49,11 +49,6 @@ struct Calibration {
     input::ZeroedSamples owned;        // the conditioned samples, unless the caller lends a buffer
     std::int8_t* conditioned = nullptr;
     std::int32_t conditionedCount = 0;
-    // What the user fixed, as the command line left the settings.
-    bool userSaved = false;
-    std::int32_t userThreshold = 0;
-    bool userReverse = false;
-    std::int32_t userExact = -1;
     // The record being read.
     std::int32_t from = 0;
     std::int32_t begin = 0;
@@ -76,16 +71,6 @@ struct Calibration {
 };
 
 Calibration calibration;
-
-// What the user fixed, kept before the first calibration changes the settings.
-void SaveUserSettings() {
-    if (!calibration.userSaved) {
-        calibration.userSaved = true;
-        calibration.userThreshold = settings.threshold;
-        calibration.userReverse = settings.reverseDirection;
-        calibration.userExact = settings.exactValue;
-    }
-}
 
 bool Stereo() { return calibration.sourceCount > 1 || input::channelSamples.channels >= 2; }
 
@@ -188,13 +173,13 @@ Shaping ShapingFor(Reading reading) {
     return shaping;
 }
 
-// Points the decoders at the record of `channel`, read the way `reading` says; conditions it
+// Points the reader at the record of `channel`, read the way `reading` says; conditions it
 // first unless the conditioned samples already hold that.
-void Read(int channel, Reading reading) {
+void Read(int channel, Reading reading, decoder::Reader& r) {
     const std::int32_t count = calibration.sources[0].count;
     if (reading == Reading::raw) {
-        decoder::track = decoder::SampleTrack{calibration.sources[channel].samples, count};
-        settings.threshold = calibration.rawThreshold;
+        r.track = decoder::SampleTrack{calibration.sources[channel].samples, count};
+        r.threshold = calibration.rawThreshold;
         return;
     }
     if (!calibration.held || calibration.heldChannel != channel || calibration.heldReading != reading) {
@@ -204,13 +189,12 @@ void Read(int channel, Reading reading) {
         calibration.heldChannel = channel;
         calibration.heldReading = reading;
     }
-    decoder::track = decoder::SampleTrack{calibration.conditioned, calibration.conditionedCount};
-    settings.threshold = kSquareThreshold;
+    r.track = decoder::SampleTrack{calibration.conditioned, calibration.conditionedCount};
+    r.threshold = kSquareThreshold;
 }
 
 // Sets everything up for reading the record of `lead` on `channel` as first chosen.
-void SetUpRecord(int channel, LeadIn lead) {
-    const std::int32_t rate = decoder::cursor.sampleRate;
+void SetUpRecord(int channel, LeadIn lead, std::int32_t rate) {
     calibration.channel = channel;
     calibration.lead = std::move(lead);
     const LeadIn& l = calibration.lead;
@@ -230,39 +214,36 @@ void SetUpRecord(int channel, LeadIn lead) {
     // The noise as the smoothing leaves it.
     const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
     shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});
-    shaping.swing = settings.thresholdGiven ? calibration.userThreshold : -1;
+    shaping.swing = settings.thresholdGiven ? settings.threshold : -1;
     // A record is read as it is first, which costs no pass over it (ConditionFirst changes
     // that); the exact decoder of "/exact" reads the smoothed signal.
-    calibration.first = calibration.userExact != kTimingDecoder ? Reading::smooth : Reading::raw;
+    calibration.first = settings.exactValue != kTimingDecoder ? Reading::smooth : Reading::raw;
     calibration.rawThreshold = settings.thresholdGiven
-                                   ? calibration.userThreshold
+                                   ? settings.threshold
                                    : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude));
     shaping.endGap = static_cast<std::int32_t>(kEndGapBytes * calibration.bytePeriod * rate);
-    calibration.reverse = calibration.userReverse || !l.positiveFirst;
+    calibration.reverse = settings.reverseDirection || !l.positiveFirst;
 }
 
 // The value of E that parts the flank sums of the lead-in's pulses from those of the empty
-// middles of its slots, on the smoothed signal now in the track.
-std::int32_t CalibrateExactValue() {
-    const decoder::DecoderCursor saved = decoder::cursor;
-    const decoder::DecoderTiming savedTiming = decoder::timing;
-    decoder::timing = calibration.timing;
+// middles of its slots, on the smoothed signal the reader reads.
+std::int32_t CalibrateExactValue(const decoder::Reader& smoothed) {
+    decoder::Reader r = smoothed;
+    r.timing = calibration.timing;
     std::vector<std::int32_t> present;
     std::vector<std::int32_t> absent;
     const auto lobe = static_cast<std::int32_t>(calibration.lead.lobeSpacing / 2);
     const auto half = static_cast<std::int32_t>(calibration.lead.slot / 2);
-    auto smaller = [](std::int32_t position) {
-        decoder::cursor.position = position;
-        const std::int32_t peak = decoder::FindPeak(0.0f);
-        return std::min(decoder::LeftSlopeSum(peak), decoder::RightSlopeSum(peak));
+    auto smaller = [&](std::int32_t position) {
+        r.cursor.position = position;
+        const std::int32_t peak = decoder::FindPeak(r, 0.0f);
+        return std::min(decoder::LeftSlopeSum(r, peak), decoder::RightSlopeSum(r, peak));
     };
     for (std::int32_t edge : calibration.lead.edges) {
-        if (edge - lobe < 0 || edge - lobe + half >= decoder::track.sampleCount) continue;
+        if (edge - lobe < 0 || edge - lobe + half >= r.track.sampleCount) continue;
         present.push_back(smaller(edge - lobe));
         absent.push_back(smaller(edge - lobe + half));
     }
-    decoder::cursor = saved;
-    decoder::timing = savedTiming;
     if (present.empty()) return 0;
     std::sort(present.begin(), present.end());
     std::sort(absent.begin(), absent.end());
@@ -279,12 +260,11 @@ double ConditionedSwing() {
 
 // The recording as it is (the mix), with the settings the command line gave and the standard
 // timing: the documented reading.
-void ReadAsGiven() {
-    decoder::track = decoder::SampleTrack{calibration.sources[0].samples, calibration.sources[0].count};
-    settings.threshold = calibration.userThreshold;
-    settings.reverseDirection = calibration.userReverse;
-    settings.exactValue = calibration.userExact;
-    decoder::ResetTiming();
+void ReadAsGiven(decoder::Reader& r) {
+    r.track = decoder::SampleTrack{calibration.sources[0].samples, calibration.sources[0].count};
+    decoder::TakeSettings(r);
+    r.timing = decoder::DecoderTiming{};
+    r.speed = decoder::SpeedFollower{};
 }
 
 // The further ways to read the record, tried in this order when the checksum is wrong.
@@ -292,37 +272,37 @@ void ListAlternatives() {
     calibration.alternatives.clear();
     calibration.alternativeChannels.clear();
     if (calibration.first == Reading::raw) calibration.alternatives.push_back(Alternative::conditioned);
-    if (!calibration.userReverse) calibration.alternatives.push_back(Alternative::polarity);
+    if (!settings.reverseDirection) calibration.alternatives.push_back(Alternative::polarity);
     for (int c = 0; c < (Stereo() ? 3 : 1); ++c) {
         if (c == calibration.channel) continue;
         calibration.alternatives.push_back(Alternative::channel);
         calibration.alternativeChannels.push_back(c);
     }
     if (!settings.thresholdGiven) calibration.alternatives.push_back(Alternative::sensitive);
-    if (calibration.userExact == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
+    if (settings.exactValue == kTimingDecoder) calibration.alternatives.push_back(Alternative::exact);
     // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
     calibration.alternatives.push_back(Alternative::documented);
 }
 
 }  // namespace
 
-bool ConditionFirst() {
+bool ConditionFirst(decoder::Reader& r) {
     if (calibration.documented || calibration.first != Reading::raw) return false;
     calibration.first = Reading::squared;
     ListAlternatives();
-    RestoreCalibration();
+    RestoreCalibration(r);
     return true;
 }
 
-void PrintCalibration() {
+void PrintCalibration(decoder::Reader& r) {
     if (calibration.sourceCount == 0) return;
     if (calibration.documented) {
-        decoder::Say(decoder::reader, "Auto: no lead-in of regular pulses, the recording as it is\n");
+        decoder::Say(r, "Auto: no lead-in of regular pulses, the recording as it is\n");
         return;
     }
     const double swing = calibration.first == Reading::raw ? calibration.rawThreshold : ConditionedSwing();
     const double speed = 100.0 * calibration.timing.slotLength / static_cast<float>(kStandardSlot);
-    decoder::Say(decoder::reader, "Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
+    decoder::Say(r, "Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", calibration.reverse ? "rising" : "falling",
                 std::lround(swing), speed, ChannelName(calibration.channel));
 }
 
@@ -363,17 +343,16 @@ void UseWindow(const std::int8_t* mix, const std::int8_t* left, const std::int8_
     calibration.held = false;
 }
 
-std::int32_t CalibrateNextRecord(std::int32_t from) {
+std::int32_t CalibrateNextRecord(std::int32_t from, decoder::Reader& r) {
     std::int32_t resume = -1;
-    return CalibrateNextRecord(from, from, -1, resume);
+    return CalibrateNextRecord(from, from, -1, resume, r);
 }
 
 std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
-                                 std::int32_t& resume) {
-    SaveUserSettings();
+                                 std::int32_t& resume, decoder::Reader& r) {
     calibration.documented = false;
     resume = -1;
-    const std::int32_t rate = decoder::cursor.sampleRate;
+    const std::int32_t rate = r.cursor.sampleRate;
     // Below the lowest rate a pulse's lobes cannot be told apart; the highest is far beyond
     // any sound card, and bounds the work of every window.
     if (calibration.sourceCount == 0 || rate < kLowestRate || rate > kHighestRate || from < 0 || !EnsureBuffer()) {
@@ -388,34 +367,33 @@ std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std
     }
     if (channel < 0) return -1;
     calibration.from = from;
-    SetUpRecord(channel, std::move(lead));
+    SetUpRecord(channel, std::move(lead), rate);
     calibration.held = false;
-    RestoreCalibration();
+    RestoreCalibration(r);
     ListAlternatives();
     return calibration.begin;
 }
 
-void UseDocumentedSettings() {
-    SaveUserSettings();
+void UseDocumentedSettings(decoder::Reader& r) {
     calibration.documented = true;
     calibration.alternatives.clear();
-    ReadAsGiven();
+    ReadAsGiven(r);
 }
 
 int AlternativeCount() { return static_cast<int>(calibration.alternatives.size()); }
 
-void ApplyAlternative(int index) {
+void ApplyAlternative(int index, decoder::Reader& r) {
     if (index < 0 || index >= AlternativeCount()) return;
-    RestoreCalibration();
+    RestoreCalibration(r);
     switch (calibration.alternatives[static_cast<std::size_t>(index)]) {
         case Alternative::conditioned:
-            Read(calibration.channel, Reading::squared);
-            decoder::Say(decoder::reader, "Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing()));
+            Read(calibration.channel, Reading::squared, r);
+            decoder::Say(r, "Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing()));
             break;
         case Alternative::polarity:
-            Read(calibration.channel, Reading::squared);
-            settings.reverseDirection = !calibration.reverse;
-            decoder::Say(decoder::reader, "Auto: trying %s edges\n", settings.reverseDirection ? "rising" : "falling");
+            Read(calibration.channel, Reading::squared, r);
+            r.reverseDirection = !calibration.reverse;
+            decoder::Say(r, "Auto: trying %s edges\n", r.reverseDirection ? "rising" : "falling");
             break;
         case Alternative::channel: {
             int nth = 0;
@@ -423,33 +401,34 @@ void ApplyAlternative(int index) {
             const int wanted = calibration.alternativeChannels[static_cast<std::size_t>(nth)];
             // A channel that cannot be read again leaves the mix, conditioned.
             const int channel = wanted == 0 || EnsureChannels() ? wanted : 0;
-            Read(channel, Reading::squared);
-            decoder::Say(decoder::reader, "Auto: trying the %s\n", ChannelName(channel));
+            Read(channel, Reading::squared, r);
+            decoder::Say(r, "Auto: trying the %s\n", ChannelName(channel));
             break;
         }
         case Alternative::sensitive:
-            Read(calibration.channel, Reading::sensitive);
-            decoder::Say(decoder::reader, "Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(Reading::sensitive).floor));
+            Read(calibration.channel, Reading::sensitive, r);
+            decoder::Say(r, "Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(Reading::sensitive).floor));
             break;
         case Alternative::exact:
-            Read(calibration.channel, Reading::smooth);
-            settings.exactValue = CalibrateExactValue();
-            decoder::Say(decoder::reader, "Auto: trying the exact decoder with value %d\n", settings.exactValue);
+            Read(calibration.channel, Reading::smooth, r);
+            r.exactValue = CalibrateExactValue(r);
+            decoder::Say(r, "Auto: trying the exact decoder with value %d\n", r.exactValue);
             break;
         case Alternative::documented:
-            ReadAsGiven();
-            decoder::Say(decoder::reader, "Auto: trying the recording as it is, with the settings given\n");
+            ReadAsGiven(r);
+            decoder::Say(r, "Auto: trying the recording as it is, with the settings given\n");
             break;
     }
 }
 
-void RestoreCalibration() {
+void RestoreCalibration(decoder::Reader& r) {
     if (calibration.sourceCount == 0 || !calibration.conditioned || calibration.documented) return;
-    Read(calibration.channel, calibration.first);
-    settings.reverseDirection = calibration.reverse;
-    settings.exactValue = calibration.userExact;
-    decoder::timing = calibration.timing;
-    decoder::speed = decoder::SpeedFollower{true, calibration.timing, calibration.bytePeriod, 1.0};
+    Read(calibration.channel, calibration.first, r);
+    r.reverseDirection = calibration.reverse;
+    r.exactValue = settings.exactValue;
+    r.interactive = settings.interactive;
+    r.timing = calibration.timing;
+    r.speed = decoder::SpeedFollower{true, calibration.timing, calibration.bytePeriod, 1.0};
 }
 
 }  // namespace sonokas::signal

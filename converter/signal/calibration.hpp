@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+namespace sonokas::decoder {
+struct Reader;
+}
+
 namespace sonokas::signal {
 
 // The recording the calibration reads: the mix that the decoders read without "/auto" and,
@@ -20,11 +24,11 @@ void KeptChannels(const std::int8_t*& left, const std::int8_t*& right);
 void ResetCalibration();
 
 // Finds the next lead-in at or after sample `from` of the loaded recording, calibrates from it
-// (centre line, level, polarity, speed, channel), conditions the record's samples into the
-// decoders' track (same sample indices as the recording), and sets the edge scanner's
-// threshold and direction and the decoders' timing.
+// (centre line, level, polarity, speed, channel) and sets the reader up for the record's first
+// reading: its track, edge threshold and direction, and timing (the rate is the reader's; the
+// command line's settings stay as they are).
 // Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
-std::int32_t CalibrateNextRecord(std::int32_t from);
+std::int32_t CalibrateNextRecord(std::int32_t from, decoder::Reader& r);
 
 // `resume` of a search that could not decide yet: more samples are needed where it stopped.
 inline constexpr std::int32_t kNeedMore = -2;
@@ -35,7 +39,7 @@ inline constexpr std::int32_t kNeedMore = -2;
 // lead-in was found; then `resume` is where the search goes on when more samples come, or
 // kNeedMore when it must see further from where it is, or -1 when there is no lead-in at all.
 std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
-                                 std::int32_t& resume);
+                                 std::int32_t& resume, decoder::Reader& r);
 
 // The recording as a window of a stream: the mix and, for stereo, both channels (all `count`
 // long), and a buffer lent for the conditioned samples (same indices). Keeps every choice made;
@@ -43,23 +47,23 @@ std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std
 void UseWindow(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
                std::int8_t* conditioned, void (*onCondition)());
 
-// Where no lead-in was found: the decoders read the recording as it is, with the settings the
+// Where no lead-in was found: the reader reads the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.
-void UseDocumentedSettings();
+void UseDocumentedSettings(decoder::Reader& r);
 
 // From now on the record last calibrated is read conditioned first (a whole tape, whose record
 // would not read as it is, looks again there for where the record ends). False when it already was.
-bool ConditionFirst();
+bool ConditionFirst(decoder::Reader& r);
 
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
-void PrintCalibration();
+void PrintCalibration(decoder::Reader& r);
 
 // Further ways to read the record last calibrated, for an attempt whose checksum is wrong
 // (the other polarity, the other channel, the exact decoder at the calibrated timing).
 int AlternativeCount();
 // Sets the decoders up for alternative `index` (0 to AlternativeCount() - 1) and prints what
 // it tries; RestoreCalibration goes back to the first choice.
-void ApplyAlternative(int index);
-void RestoreCalibration();
+void ApplyAlternative(int index, decoder::Reader& r);
+void RestoreCalibration(decoder::Reader& r);
 
 }  // namespace sonokas::signal

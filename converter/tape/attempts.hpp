@@ -7,6 +7,10 @@
 
 #include "converter/output/record.hpp"
 
+namespace sonokas::decoder {
+struct Reader;
+}
+
 namespace sonokas::tape {
 
 struct RecordAttempt {
@@ -24,12 +28,13 @@ struct RecordAttempt {
 // before one cut short, then fewer problem reports, then more bytes.
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
 
-// Reads the record whose signal begins at sample `begin`: the first attempt with the settings
-// as they are; while attempts are bad, the calibration's alternatives (with "/auto") and then
-// the rest of "/fail" with exactValue raised by one each time. Stops at the first attempt that
-// is not bad. Gives the best attempt and leaves it in the image; settings, calibration and
-// the cursor's rate are as before. `attemptsMade` counts the attempts. With `signalEnd` at 0
-// or above, every attempt reads on to that sample and is judged as a whole (FinishWholeRecord).
-RecordAttempt AttemptRecord(std::int32_t begin, int& attemptsMade, std::int32_t signalEnd = -1);
+// Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it
+// is; while attempts are bad, the calibration's alternatives (with "/auto") and then the rest of
+// "/fail" with exactValue raised by one each time, each on a reader of its own. Stops at the first
+// attempt that is not bad and gives the best. `attemptsMade` counts the attempts. With
+// `signalEnd` at 0 or above, every attempt reads on to that sample and is judged as a whole
+// (FinishWholeRecord). The readers' messages go to `first`'s log.
+RecordAttempt AttemptRecord(const decoder::Reader& first, std::int32_t begin, int& attemptsMade,
+                            std::int32_t signalEnd = -1);
 
 }  // namespace sonokas::tape

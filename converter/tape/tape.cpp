@@ -86,28 +86,27 @@ struct ReadRecord {
     std::vector<std::uint8_t> image;
 };
 
-// Reads the record within `bounds` (indices of the track, whose first sample is `offset`).
-ReadRecord Record(const RecordBounds& bounds, std::int64_t offset, const std::vector<std::int32_t>* edges = nullptr,
-                  std::int32_t edgesFrom = 0) {
+// Reads the record within `bounds` with `first` as its first reading (indices of its track,
+// whose first sample is the recording's `offset`); the lines go to `log`.
+ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, std::int64_t offset, std::string& log,
+                  const std::vector<std::int32_t>* edges = nullptr, std::int32_t edgesFrom = 0) {
     ReadRecord read;
     TapeEntry& entry = read.entry;
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
     entry.leadStart = offset + bounds.leadStart;
-    decoder::Say(decoder::reader, "\nRecord %i at %s\n", entry.number, TimeText(entry.leadStart).c_str());
+    first.log = &log;
+    decoder::Say(first, "\nRecord %i at %s\n", entry.number, TimeText(entry.leadStart).c_str());
     if (settings.autoCalibrate) {
-        signal::PrintCalibration();
+        signal::PrintCalibration(first);
     }
 
     // The decoders see the record's stretch as the whole recording.
-    const std::int32_t count = decoder::track.sampleCount;
-    decoder::track.sampleCount = bounds.extentEnd;
-    decoder::reader.origin = offset;
-    decoder::reader.edges = edges;
-    decoder::reader.edgesFrom = edgesFrom;
+    first.track.sampleCount = std::min(first.track.sampleCount, bounds.extentEnd);
+    first.origin = offset;
+    first.edges = edges;
+    first.edgesFrom = edgesFrom;
     int attempts = 0;
-    const RecordAttempt best = AttemptRecord(bounds.begin, attempts, bounds.signalEnd);
-    decoder::reader.origin = 0;
-    decoder::track.sampleCount = count;
+    const RecordAttempt best = AttemptRecord(first, bounds.begin, attempts, bounds.signalEnd);
 
     entry.payload = ImagePayload(best.image, best.report);
     entry.header = best.header;
@@ -139,6 +138,7 @@ struct Pending {
     std::int32_t before = 0;
     std::optional<RecordSearch> search;  // the record, read as the calibration says
     std::vector<std::int32_t> edges;     // the edges that search passed
+    decoder::Reader reader;              // the record's first reading, as the calibration set it up
     std::optional<RecordSearch> plain;   // the search as without /auto
 };
 
@@ -159,12 +159,18 @@ struct Place {
 
 bool usedConditioned = false;
 
-// The command line's reading of the window's mix (what reads without /auto), ending at `count`.
-decoder::Reader PlainReader(const TapeWindow& window, std::int32_t count) {
+// A reader of the recording's rate, with the command line's settings.
+decoder::Reader RateReader() {
     decoder::Reader r;
     decoder::TakeSettings(r);
-    r.track = decoder::SampleTrack{window.mix.data(), count};
     r.cursor.sampleRate = decoder::cursor.sampleRate;
+    return r;
+}
+
+// The command line's reading of the window's mix (what reads without /auto), ending at `count`.
+decoder::Reader PlainReader(const TapeWindow& window, std::int32_t count) {
+    decoder::Reader r = RateReader();
+    r.track = decoder::SampleTrack{window.mix.data(), count};
     return r;
 }
 
@@ -178,18 +184,18 @@ bool Open(std::int64_t looked, const TapeWindow& window, std::int64_t margin) {
 }
 
 // A record found by the search as without /auto: read as without /auto, once its end is sure.
-Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin) {
+Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin, std::string& log) {
     Turn turn;
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;
     }
+    decoder::Reader plain = PlainReader(window, window.Count());
     if (settings.autoCalibrate) {
-        signal::UseDocumentedSettings();
+        signal::UseDocumentedSettings(plain);
     }
-    decoder::track = decoder::SampleTrack{window.mix.data(), window.Count()};
     turn.kind = Turn::record;
-    turn.read = Record(bounds, window.base);
+    turn.read = Record(bounds, plain, window.base, log);
     turn.next = window.base + bounds.extentEnd;
     turn.horizon = window.base + bounds.lookedTo;
     return turn;
@@ -212,7 +218,7 @@ void MovePlain(Place& place, const TapeWindow& window, const RecordBounds& bound
 }
 
 // One turn on the samples of the window; `margin` samples at its end may still change.
-Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
+Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string& log) {
     const std::int32_t count = window.Count();
     const std::int32_t complete = window.ended ? -1 : static_cast<std::int32_t>(std::max<std::int64_t>(count - margin, 0));
     const std::int32_t from = Local(place.from, window);
@@ -220,20 +226,22 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     Turn turn;
     if (!settings.autoCalibrate) {
         const RecordBounds bounds = SearchPlain(place, window);
-        if (bounds.found) return PlainRecord(bounds, window, margin);
+        if (bounds.found) return PlainRecord(bounds, window, margin, log);
         if (!window.ended) MovePlain(place, window, bounds, turn);
         return turn;
     }
     signal::UseWindow(window.mix.data(), window.channels ? window.left.data() : nullptr,
                       window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
                       [] { usedConditioned = true; });
-    decoder::track = decoder::SampleTrack{window.mix.data(), count};
+    decoder::Reader& calibrated = pending.reader;
     if (pending.calibrated) {
-        // The lead-in found in an earlier turn: the decoders back on the chosen reading.
-        signal::RestoreCalibration();
+        // The lead-in found in an earlier turn: the reader back on the chosen reading, in the window as it is now.
+        signal::RestoreCalibration(calibrated);
     } else {
+        calibrated = RateReader();
         std::int32_t resume = -1;
-        const std::int32_t lead = signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume);
+        const std::int32_t lead =
+            signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume, calibrated);
         if (lead < 0) {
             if (resume == signal::kNeedMore) {
                 turn.kind = Turn::needMore;
@@ -243,7 +251,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
             // without /auto and ends there is read so.
             const RecordBounds bounds = SearchPlain(place, window);
             if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
-                return PlainRecord(bounds, window, margin);
+                return PlainRecord(bounds, window, margin, log);
             }
             if (resume < 0) return turn;
             if (bounds.found) {
@@ -262,21 +270,20 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
             decoder::Reader plain = PlainReader(window, lead);
             const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
             if (bounds.found && bounds.endedByPause) {
-                return PlainRecord(bounds, window, margin);
+                return PlainRecord(bounds, window, margin, log);
             }
         }
         pending.calibrated = true;
         pending.lead = lead;
         pending.before =
-            static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples()));
-        decoder::TakeSettings(decoder::reader);
-        pending.search.emplace(decoder::reader, pending.before, lead);
+            static_cast<std::int32_t>(std::max<std::int64_t>(from, std::int64_t{lead} - BytePeriodSamples(calibrated)));
+        pending.search.emplace(calibrated, pending.before, lead);
         pending.search->edgeLog = &pending.edges;
     }
     const std::int32_t lead = pending.lead;
     const std::int32_t before = pending.before;
-    decoder::TakeSettings(decoder::reader);
-    RecordBounds bounds = pending.search->Run(decoder::reader, window.ended);
+    decoder::Reader first = calibrated;
+    RecordBounds bounds = pending.search->Run(first, window.ended);
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;
@@ -286,10 +293,11 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     bool asItIs = true;  // the record found on the reading its first attempt reads
-    if (!bounds.found && signal::ConditionFirst()) {
+    if (!bounds.found && signal::ConditionFirst(first)) {
         asItIs = false;
         // Too rough to find as it is: found on the conditioned samples.
-        bounds = FindRecord(before, lead);
+        decoder::Reader finder = first;
+        bounds = FindRecord(finder, before, lead);
         looked = std::max<std::int64_t>(looked, bounds.lookedTo);
     }
     if (Open(looked, window, margin)) {
@@ -303,15 +311,17 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin) {
         place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
         return turn;
     }
-    ReadRecord read = Record(bounds, window.base, asItIs ? &edges : nullptr, before);
-    if (read.entry.verdict != Verdict::good && signal::ConditionFirst()) {
+    ReadRecord read = Record(bounds, first, window.base, log, asItIs ? &edges : nullptr, before);
+    if (read.entry.verdict != Verdict::good && signal::ConditionFirst(first)) {
         // Read as it is, the record's end may have been missed: found and read again on the
         // conditioned samples, and the better reading kept.
-        const RecordBounds again = FindRecord(before, lead);
+        decoder::Reader finder = first;
+        const RecordBounds again = FindRecord(finder, before, lead);
         looked = std::max<std::int64_t>(looked, again.lookedTo);
         if (again.found) {
-            decoder::Say(decoder::reader, "Auto: the record read again on the conditioned signal\n");
-            ReadRecord second = Record(again, window.base);
+            first.log = &log;
+            decoder::Say(first, "Auto: the record read again on the conditioned signal\n");
+            ReadRecord second = Record(again, first, window.base, log);
             if (Rank(read.entry.verdict) <= Rank(second.entry.verdict)) {
                 read = std::move(second);
                 bounds = again;
@@ -381,8 +391,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     usedConditioned = false;
     Place place;
     std::string log;
-    std::string* const savedLog = decoder::reader.log;
-    decoder::reader.log = &log;
     std::int64_t ahead = chunk;
     while (stopRequested == 0) {
         // Keep what the searches still need, and a margin before it for the filters' reach.
@@ -393,7 +401,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         }
         if (stopRequested != 0) break;
         log.clear();
-        Turn turn = TakeTurn(place, window, margin);
+        Turn turn = TakeTurn(place, window, margin, log);
         window.conditionedUsed = usedConditioned;
         const bool final = window.ended || turn.horizon + margin < window.end;
         if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
@@ -416,7 +424,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         tapeLog.entries.push_back(std::move(turn.read.entry));
         place.Set(std::max(place.from + 1, turn.next));
     }
-    decoder::reader.log = savedLog;
     if (stopRequested != 0) {
         std::printf("\nStopped: the records read so far are kept\n");
     } else if (tapeLog.entries.empty()) {

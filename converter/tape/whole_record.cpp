@@ -5,7 +5,6 @@
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing_decoder.hpp"
-#include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
 #include "converter/tape/finder.hpp"
 #include "gtp/gtp.hpp"
@@ -44,42 +43,42 @@ std::string HeaderName(std::span<const std::uint8_t> payload) {
     return name;
 }
 
-output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::AttemptOutcome outcome, std::int32_t& readOn,
-                                         bool& header) {
-    using decoder::cursor;
+output::AttemptOutcome FinishWholeRecord(decoder::Reader& r, output::RecordReading& reading, std::int32_t signalEnd,
+                                         std::int32_t& readOn, bool& header) {
     readOn = 0;
     header = false;
     // Another byte lies ahead while the signal goes on for more than half a byte period: past
     // a record's last byte the decoders stand on, or just before, its closing edge.
-    const std::int64_t half = BytePeriodSamples() / 2;
-    auto& image = output::image;
-    while (!decoder::AtEnd() && signalEnd - static_cast<std::int64_t>(cursor.position) > half &&
-           static_cast<std::size_t>(image.byteCount) < image.data.size()) {
-        image.Append(decoder::ReadTapeByte());
+    const std::int64_t half = BytePeriodSamples(r) / 2;
+    std::vector<std::uint8_t>& image = reading.image;
+    while (!r.AtEnd() && signalEnd - static_cast<std::int64_t>(r.cursor.position) > half &&
+           image.size() < output::kImageSize) {
+        image.push_back(decoder::ReadTapeByte(r));
+        ++r.imageBytes;
         ++readOn;
     }
     if (readOn > 0) {
-        decoder::Say(decoder::reader, "Record goes on: %i more bytes read\n", readOn);
+        decoder::Say(r, "Record goes on: %i more bytes read\n", readOn);
     }
-    std::vector<std::uint8_t> payload =
-        ImagePayload({image.data.data(), static_cast<std::size_t>(image.byteCount)}, output::report);
+    std::vector<std::uint8_t> payload = ImagePayload(image, reading.report);
     auto isHeader = [](const std::vector<std::uint8_t>& p, std::size_t size) {
         return gtp::IsProgramHeader(p, static_cast<std::int32_t>(size));
     };
-    if (output::report.early && !payload.empty() && !isHeader(payload, payload.size()) &&
+    if (reading.report.early && !payload.empty() && !isHeader(payload, payload.size()) &&
         isHeader(payload, payload.size() - 1)) {
         // A header whose address bytes ran the decoder past its signal: the byte read from the
         // silence after it is none of its own.
-        --image.byteCount;
+        image.pop_back();
+        --r.imageBytes;
         payload.pop_back();
     }
     if (!isHeader(payload, payload.size())) {
-        return outcome;
+        return reading.outcome;
     }
     header = true;
     // A program header's last byte brings the sum of all its bytes to 0xFF.
     const bool right = gtp::ChecksumSum(payload) == gtp::kChecksumGood;
-    decoder::Say(decoder::reader, "Program header: %s, checksum %s\n", HeaderName(payload).c_str(), right ? "right" : "wrong");
+    decoder::Say(r, "Program header: %s, checksum %s\n", HeaderName(payload).c_str(), right ? "right" : "wrong");
     return right ? output::AttemptOutcome::good : output::AttemptOutcome::bad;
 }
 

@@ -9,13 +9,17 @@
 
 #include "converter/output/record.hpp"
 
+namespace sonokas::decoder {
+struct Reader;
+}
+
 namespace sonokas::tape {
 
 // After DecodeRecord: reads the bytes the record's signal still holds before `signalEnd` into
-// the image (reported as "Record goes on: ..."), then judges a program header by the sum of all
-// its bytes. Gives the record's outcome; `readOn` counts the bytes read on.
-output::AttemptOutcome FinishWholeRecord(std::int32_t signalEnd, output::AttemptOutcome outcome, std::int32_t& readOn,
-                                         bool& header);
+// the reading's image (reported as "Record goes on: ..."), then judges a program header by the
+// sum of all its bytes. Gives the record's outcome; `readOn` counts the bytes read on.
+output::AttemptOutcome FinishWholeRecord(decoder::Reader& r, output::RecordReading& reading, std::int32_t signalEnd,
+                                         std::int32_t& readOn, bool& header);
 
 // The record from its sync byte on, from an image built in either output mode and its report.
 std::vector<std::uint8_t> ImagePayload(std::span<const std::uint8_t> image, const output::RecordReport& report);
