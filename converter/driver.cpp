@@ -170,18 +170,18 @@ void RunAutoRecord() {
     decoder::Reader first;
     decoder::TakeSettings(first);
     first.cursor.sampleRate = decoder::cursor.sampleRate;
-    const std::int32_t begin = signal::CalibrateNextRecord(0, first);
+    const std::int32_t begin = signal::CalibrateNextRecord(signal::recording, 0, first);
     if (begin < 0) {
         // Nothing that looks like a lead-in: the documented attempts on the recording as it is.
-        signal::UseDocumentedSettings(first);
-        signal::PrintCalibration(first);
+        signal::UseDocumentedSettings(signal::recording, first);
+        signal::PrintCalibration(signal::recording, first);
         RunAttempts();
         return;
     }
-    signal::PrintCalibration(first);
+    signal::PrintCalibration(signal::recording, first);
     gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     int attempts = 0;
-    const tape::RecordAttempt best = tape::AttemptRecord(first, begin, attempts);
+    const tape::RecordAttempt best = tape::AttemptRecord(first, &signal::recording, begin, attempts);
     if (best.outcome != output::AttemptOutcome::noLead) {
         output::WriteImage(file.get(), best.image);
     }
@@ -303,7 +303,7 @@ int RunConverter(int argc, const char* const* argv) {
     }
     decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
     if (settings.autoCalibrate) {
-        signal::UseRecording(samples.get(), sampleCount, input::channelSamples.left.get(),
+        signal::UseRecording(signal::recording, samples.get(), sampleCount, input::channelSamples.left.get(),
                              input::channelSamples.right.get(), inputPath);
     }
     // Found out before anything is decoded, not after all of it.

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         decoder::track.sampleCount = calibrated;
     }
     if (settings.autoCalibrate) {
-        signal::UseRecording(samples.get(), calibrated, left.get(), right.get());
+        signal::UseRecording(signal::recording, samples.get(), calibrated, left.get(), right.get());
     }
     if (!settings.multiRecord) {
         // The converter's own attempt loop (or the attempts of "/auto"), with the bounds checked
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             RunAttempts(CheckAttempt);
         }
-        signal::ResetCalibration();
+        signal::ResetCalibration(signal::recording);
         decoder::ResetDecoder();
         return 0;
     }
@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(entry.payload.size() <= output::image.data.size() + 5, "a record larger than the image");
     }
     tape::ResetTape();
-    signal::ResetCalibration();
+    signal::ResetCalibration(signal::recording);
     decoder::ResetDecoder();
     return 0;
 }

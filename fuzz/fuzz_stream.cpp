@@ -89,7 +89,7 @@ void RunWholeTape(const std::uint8_t* bytes, std::size_t count, const std::vecto
                   std::uint8_t flags) {
     ResetSettings();
     tape::ResetTape();
-    signal::ResetCalibration();
+    signal::ResetCalibration(signal::recording);
     decoder::ResetDecoder();
     settings.multiRecord = true;
     settings.autoCalibrate = (flags & 4) != 0;
@@ -113,7 +113,7 @@ void RunWholeTape(const std::uint8_t* bytes, std::size_t count, const std::vecto
         Check(entry.payload.size() <= 131072, "a record larger than an image");
     }
     tape::ResetTape();
-    signal::ResetCalibration();
+    signal::ResetCalibration(signal::recording);
     decoder::ResetDecoder();
     ResetSettings();
 }

@@ -111,12 +111,12 @@ TEST(Calibration, GivesOneEdgePerPulse) {
         ResetSettings();
         decoder::ResetDecoder();
         decoder::cursor.sampleRate = kRate;
-        signal::UseRecording(r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
+        signal::UseRecording(signal::recording, r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
         decoder::Reader reader;
         reader.cursor.sampleRate = kRate;
-        const std::int32_t begin = signal::CalibrateNextRecord(0, reader);
+        const std::int32_t begin = signal::CalibrateNextRecord(signal::recording, 0, reader);
         ASSERT_GE(begin, 0);
-        ASSERT_TRUE(signal::ConditionFirst(reader));
+        ASSERT_TRUE(signal::ConditionFirst(signal::recording, reader));
         std::size_t edges = 0;
         for (std::int32_t i = begin + 1; i < reader.track.sampleCount; ++i) {
             const int step = reader.track.samples[i] - reader.track.samples[i - 1];
@@ -125,7 +125,7 @@ TEST(Calibration, GivesOneEdgePerPulse) {
         std::size_t pulses = 0;
         for (const tapegen::Pulse& p : r.pulses) pulses += p.time * kRate >= begin;
         EXPECT_EQ(edges, pulses);
-        signal::ResetCalibration();
+        signal::ResetCalibration(signal::recording);
     }
     decoder::ResetDecoder();
     ResetSettings();

@@ -65,7 +65,7 @@ protected:
         decoder::ResetDecoder();
         output::ResetImage();
         tape::ResetTape();
-        signal::ResetCalibration();
+        signal::ResetCalibration(signal::recording);
     }
 
     // Renders the tapes one after another and makes the result the decoders' track.
@@ -253,7 +253,7 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
                 SCOPED_TRACE(std::string(way.what) + (automatic ? ", /auto" : "") + (stereo ? ", stereo" : ""));
                 ResetSettings();
                 tape::ResetTape();
-                signal::ResetCalibration();
+                signal::ResetCalibration(signal::recording);
                 decoder::cursor.sampleRate = kRate;
                 settings.multiRecord = true;
                 settings.autoCalibrate = automatic;

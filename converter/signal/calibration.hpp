@@ -3,6 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "converter/decoder/timing.hpp"
+#include "converter/input/sample.hpp"
+#include "converter/signal/conditioning.hpp"
 
 namespace sonokas::decoder {
 struct Reader;
@@ -10,25 +16,65 @@ struct Reader;
 
 namespace sonokas::signal {
 
+// How a record is read: the recording as it is, with the calibrated settings; or conditioned,
+// into a square wave (or one for weak pulses), or smoothed for the exact decoder.
+enum class Reading { raw, squared, sensitive, smooth };
+
+enum class Alternative { conditioned, polarity, channel, sensitive, exact, documented };
+
+// What the calibration found for one record and how it reads it: the recording's sources, the
+// lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.
+struct Calibration {
+    Source sources[3];  // the mix, then the left and right channel of a stereo recording
+    int sourceCount = 0;
+    std::string path;   // the recording, read again for its channels when they are wanted
+    input::ZeroedSamples owned;        // the conditioned samples, unless the caller lends a buffer
+    std::int8_t* conditioned = nullptr;
+    std::int32_t conditionedCount = 0;
+    // The record being read.
+    std::int32_t from = 0;
+    std::int32_t begin = 0;
+    int channel = 0;
+    LeadIn lead;
+    Shaping shaping;
+    bool reverse = false;
+    decoder::DecoderTiming timing;
+    double bytePeriod = 0;  // seconds
+    Reading first = Reading::squared;  // the first choice
+    std::int32_t rawThreshold = 0;     // the edge scanner's threshold for the recording as it is
+    std::vector<Alternative> alternatives;
+    std::vector<int> alternativeChannels;
+    // What the conditioned samples hold for this record, so that nothing is conditioned twice.
+    bool held = false;
+    int heldChannel = 0;
+    Reading heldReading = Reading::squared;
+    bool documented = false;     // no lead-in was found: the recording is read as without /auto
+    void (*onCondition)() = nullptr;  // told whenever samples are conditioned into a lent buffer
+};
+
+// The loaded recording's calibration (one record, or the whole-tape loop's search).
+extern Calibration recording;
+
+
 // The recording the calibration reads: the mix that the decoders read without "/auto" and,
 // for a stereo recording, each channel on its own (none for mono, or not kept at first: then
 // `path`, when given, is read again for them if the mix will not do). The buffers stay the
 // caller's; the rate is the decoders' (cursor).
-void UseRecording(const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
+void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
                   const char* path = nullptr);
 
 // The channels given to UseRecording (none for mono).
-void KeptChannels(const std::int8_t*& left, const std::int8_t*& right);
+void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& right);
 
 // Forgets the recording, the conditioned samples and every choice made.
-void ResetCalibration();
+void ResetCalibration(Calibration& c);
 
 // Finds the next lead-in at or after sample `from` of the loaded recording, calibrates from it
 // (centre line, level, polarity, speed, channel) and sets the reader up for the record's first
 // reading: its track, edge threshold and direction, and timing (the rate is the reader's; the
 // command line's settings stay as they are).
 // Gives the sample where the lead-in begins, or -1 when no lead-in lies ahead (nothing changed).
-std::int32_t CalibrateNextRecord(std::int32_t from, decoder::Reader& r);
+std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, decoder::Reader& r);
 
 // `resume` of a search that could not decide yet: more samples are needed where it stopped.
 inline constexpr std::int32_t kNeedMore = -2;
@@ -38,32 +84,32 @@ inline constexpr std::int32_t kNeedMore = -2;
 // where it went on), and only samples before `complete` are taken as final. Gives -1 when no
 // lead-in was found; then `resume` is where the search goes on when more samples come, or
 // kNeedMore when it must see further from where it is, or -1 when there is no lead-in at all.
-std::int32_t CalibrateNextRecord(std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
+std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
                                  std::int32_t& resume, decoder::Reader& r);
 
 // The recording as a window of a stream: the mix and, for stereo, both channels (all `count`
 // long), and a buffer lent for the conditioned samples (same indices). Keeps every choice made;
 // `onCondition` is told when the buffer is written.
-void UseWindow(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
+void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
                std::int8_t* conditioned, void (*onCondition)());
 
 // Where no lead-in was found: the reader reads the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.
-void UseDocumentedSettings(decoder::Reader& r);
+void UseDocumentedSettings(Calibration& c, decoder::Reader& r);
 
 // From now on the record last calibrated is read conditioned first (a whole tape, whose record
 // would not read as it is, looks again there for where the record ends). False when it already was.
-bool ConditionFirst(decoder::Reader& r);
+bool ConditionFirst(Calibration& c, decoder::Reader& r);
 
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
-void PrintCalibration(decoder::Reader& r);
+void PrintCalibration(Calibration& c, decoder::Reader& r);
 
 // Further ways to read the record last calibrated, for an attempt whose checksum is wrong
 // (the other polarity, the other channel, the exact decoder at the calibrated timing).
-int AlternativeCount();
+int AlternativeCount(Calibration& c);
 // Sets the decoders up for alternative `index` (0 to AlternativeCount() - 1) and prints what
 // it tries; RestoreCalibration goes back to the first choice.
-void ApplyAlternative(int index, decoder::Reader& r);
-void RestoreCalibration(decoder::Reader& r);
+void ApplyAlternative(Calibration& c, int index, decoder::Reader& r);
+void RestoreCalibration(Calibration& c, decoder::Reader& r);
 
 }  // namespace sonokas::signal

@@ -34,13 +34,14 @@ bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     return a.image.size() > b.image.size();
 }
 
-RecordAttempt AttemptRecord(const decoder::Reader& first, std::int32_t begin, int& attemptsMade, std::int32_t signalEnd) {
+RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* calibration, std::int32_t begin,
+                            int& attemptsMade, std::int32_t signalEnd) {
     attemptsMade = 0;
     RecordAttempt best;
     if (settings.failCount <= 0) {
         return best;
     }
-    const int alternatives = settings.autoCalibrate ? signal::AlternativeCount() : 0;
+    const int alternatives = calibration != nullptr ? signal::AlternativeCount(*calibration) : 0;
     const int total = settings.failCount + alternatives;
     // The first reader's track ends where the record's stretch ends; the calibration's
     // alternatives point at whole sources again.
@@ -53,10 +54,10 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, std::int32_t begin, in
             r.edges = nullptr;
         }
         if (k > 0 && k <= alternatives) {
-            signal::ApplyAlternative(k - 1, r);
+            signal::ApplyAlternative(*calibration, k - 1, r);
         } else if (k > alternatives) {
-            if (settings.autoCalibrate) {
-                signal::RestoreCalibration(r);
+            if (calibration != nullptr) {
+                signal::RestoreCalibration(*calibration, r);
             }
             // The further "/fail" attempts: exactValue raised by one each, in wrapping arithmetic.
             r.exactValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(first.exactValue) +

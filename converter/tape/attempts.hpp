@@ -10,6 +10,9 @@
 namespace sonokas::decoder {
 struct Reader;
 }
+namespace sonokas::signal {
+struct Calibration;
+}
 
 namespace sonokas::tape {
 
@@ -29,12 +32,12 @@ struct RecordAttempt {
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
 
 // Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it
-// is; while attempts are bad, the calibration's alternatives (with "/auto") and then the rest of
+// is; while attempts are bad, the alternatives of `calibration` (with "/auto"; none without one) and then the rest of
 // "/fail" with exactValue raised by one each time, each on a reader of its own. Stops at the first
 // attempt that is not bad and gives the best. `attemptsMade` counts the attempts. With
 // `signalEnd` at 0 or above, every attempt reads on to that sample and is judged as a whole
 // (FinishWholeRecord). The readers' messages go to `first`'s log.
-RecordAttempt AttemptRecord(const decoder::Reader& first, std::int32_t begin, int& attemptsMade,
-                            std::int32_t signalEnd = -1);
+RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* calibration, std::int32_t begin,
+                            int& attemptsMade, std::int32_t signalEnd = -1);
 
 }  // namespace sonokas::tape

@@ -88,16 +88,17 @@ struct ReadRecord {
 
 // Reads the record within `bounds` with `first` as its first reading (indices of its track,
 // whose first sample is the recording's `offset`); the lines go to `log`.
-ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, std::int64_t offset, std::string& log,
-                  const std::vector<std::int32_t>* edges = nullptr, std::int32_t edgesFrom = 0) {
+ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Calibration* calibration,
+                  std::int64_t offset, std::string& log, const std::vector<std::int32_t>* edges = nullptr,
+                  std::int32_t edgesFrom = 0) {
     ReadRecord read;
     TapeEntry& entry = read.entry;
     entry.number = static_cast<int>(tapeLog.entries.size()) + 1;
     entry.leadStart = offset + bounds.leadStart;
     first.log = &log;
     decoder::Say(first, "\nRecord %i at %s\n", entry.number, TimeText(entry.leadStart).c_str());
-    if (settings.autoCalibrate) {
-        signal::PrintCalibration(first);
+    if (calibration != nullptr) {
+        signal::PrintCalibration(*calibration, first);
     }
 
     // The decoders see the record's stretch as the whole recording.
@@ -106,7 +107,7 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, std::int64_
     first.edges = edges;
     first.edgesFrom = edgesFrom;
     int attempts = 0;
-    const RecordAttempt best = AttemptRecord(first, bounds.begin, attempts, bounds.signalEnd);
+    const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd);
 
     entry.payload = ImagePayload(best.image, best.report);
     entry.header = best.header;
@@ -184,18 +185,21 @@ bool Open(std::int64_t looked, const TapeWindow& window, std::int64_t margin) {
 }
 
 // A record found by the search as without /auto: read as without /auto, once its end is sure.
-Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin, std::string& log) {
+Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin,
+                 signal::Calibration& calibration, std::string& log) {
     Turn turn;
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;
     }
     decoder::Reader plain = PlainReader(window, window.Count());
+    signal::Calibration* documented = nullptr;
     if (settings.autoCalibrate) {
-        signal::UseDocumentedSettings(plain);
+        signal::UseDocumentedSettings(calibration, plain);
+        documented = &calibration;
     }
     turn.kind = Turn::record;
-    turn.read = Record(bounds, plain, window.base, log);
+    turn.read = Record(bounds, plain, documented, window.base, log);
     turn.next = window.base + bounds.extentEnd;
     turn.horizon = window.base + bounds.lookedTo;
     return turn;
@@ -218,7 +222,8 @@ void MovePlain(Place& place, const TapeWindow& window, const RecordBounds& bound
 }
 
 // One turn on the samples of the window; `margin` samples at its end may still change.
-Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string& log) {
+Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Calibration& calibration,
+              std::string& log) {
     const std::int32_t count = window.Count();
     const std::int32_t complete = window.ended ? -1 : static_cast<std::int32_t>(std::max<std::int64_t>(count - margin, 0));
     const std::int32_t from = Local(place.from, window);
@@ -226,22 +231,22 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
     Turn turn;
     if (!settings.autoCalibrate) {
         const RecordBounds bounds = SearchPlain(place, window);
-        if (bounds.found) return PlainRecord(bounds, window, margin, log);
+        if (bounds.found) return PlainRecord(bounds, window, margin, calibration, log);
         if (!window.ended) MovePlain(place, window, bounds, turn);
         return turn;
     }
-    signal::UseWindow(window.mix.data(), window.channels ? window.left.data() : nullptr,
+    signal::UseWindow(calibration, window.mix.data(), window.channels ? window.left.data() : nullptr,
                       window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
                       [] { usedConditioned = true; });
     decoder::Reader& calibrated = pending.reader;
     if (pending.calibrated) {
         // The lead-in found in an earlier turn: the reader back on the chosen reading, in the window as it is now.
-        signal::RestoreCalibration(calibrated);
+        signal::RestoreCalibration(calibration, calibrated);
     } else {
         calibrated = RateReader();
         std::int32_t resume = -1;
         const std::int32_t lead =
-            signal::CalibrateNextRecord(from, Local(place.leadFrom, window), complete, resume, calibrated);
+            signal::CalibrateNextRecord(calibration, from, Local(place.leadFrom, window), complete, resume, calibrated);
         if (lead < 0) {
             if (resume == signal::kNeedMore) {
                 turn.kind = Turn::needMore;
@@ -251,7 +256,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
             // without /auto and ends there is read so.
             const RecordBounds bounds = SearchPlain(place, window);
             if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
-                return PlainRecord(bounds, window, margin, log);
+                return PlainRecord(bounds, window, margin, calibration, log);
             }
             if (resume < 0) return turn;
             if (bounds.found) {
@@ -270,7 +275,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
             decoder::Reader plain = PlainReader(window, lead);
             const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
             if (bounds.found && bounds.endedByPause) {
-                return PlainRecord(bounds, window, margin, log);
+                return PlainRecord(bounds, window, margin, calibration, log);
             }
         }
         pending.calibrated = true;
@@ -293,7 +298,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     bool asItIs = true;  // the record found on the reading its first attempt reads
-    if (!bounds.found && signal::ConditionFirst(first)) {
+    if (!bounds.found && signal::ConditionFirst(calibration, first)) {
         asItIs = false;
         // Too rough to find as it is: found on the conditioned samples.
         decoder::Reader finder = first;
@@ -311,8 +316,8 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
         place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
         return turn;
     }
-    ReadRecord read = Record(bounds, first, window.base, log, asItIs ? &edges : nullptr, before);
-    if (read.entry.verdict != Verdict::good && signal::ConditionFirst(first)) {
+    ReadRecord read = Record(bounds, first, &calibration, window.base, log, asItIs ? &edges : nullptr, before);
+    if (read.entry.verdict != Verdict::good && signal::ConditionFirst(calibration, first)) {
         // Read as it is, the record's end may have been missed: found and read again on the
         // conditioned samples, and the better reading kept.
         decoder::Reader finder = first;
@@ -321,7 +326,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, std::string
         if (again.found) {
             first.log = &log;
             decoder::Say(first, "Auto: the record read again on the conditioned signal\n");
-            ReadRecord second = Record(again, first, window.base, log);
+            ReadRecord second = Record(again, first, &calibration, window.base, log);
             if (Rank(read.entry.verdict) <= Rank(second.entry.verdict)) {
                 read = std::move(second);
                 bounds = again;
@@ -366,7 +371,7 @@ std::string TimeText(std::int64_t sample) {
 void RunTape() {
     const std::int8_t* left = nullptr;
     const std::int8_t* right = nullptr;
-    signal::KeptChannels(left, right);
+    signal::KeptChannels(signal::recording, left, right);
     MemoryFeed feed(decoder::track.samples, left, right, decoder::track.sampleCount);
     const decoder::SampleTrack whole = decoder::track;
     RunTape(feed);
@@ -387,6 +392,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     const std::int64_t chunk = samples(options.chunkSeconds);
     const std::int64_t margin = samples(options.marginSeconds);
     TapeWindow window;
+    signal::Calibration calibration;  // the search's, record by record
     window.channels = settings.autoCalibrate && feed.Channels();
     usedConditioned = false;
     Place place;
@@ -401,7 +407,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         }
         if (stopRequested != 0) break;
         log.clear();
-        Turn turn = TakeTurn(place, window, margin, log);
+        Turn turn = TakeTurn(place, window, margin, calibration, log);
         window.conditionedUsed = usedConditioned;
         const bool final = window.ended || turn.horizon + margin < window.end;
         if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
