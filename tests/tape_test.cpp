@@ -215,8 +215,9 @@ TEST_F(TapeTest, SummaryListsEveryRecordAndTheTotals) {
     EXPECT_NE(printed.find("\nRecord 5 at 0:00:07.91\n\nStarting conversion\n\n"), std::string::npos) << printed;
 }
 
-// A stream may come in any blocks, and the loop may read ahead by any amount: every record,
-// every line and every byte written stay as they are when the whole recording is there at once.
+// A stream may come in any blocks, the loop may read ahead by any amount, and records may be
+// read on a worker or in the loop: every record, every line and every byte written stay as they
+// are when the whole recording is there at once and read one record after another.
 TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
     tapegen::TapeRecord program;
     program.start = 0x2C36;
@@ -242,8 +243,11 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
         tape::TapeOptions options;
         bool thread = false;
     };
-    const Way ways[] = {{"at once", mix.size(), {1e6, 1}}, {"small blocks, short reach", 1000, {0.05, 1}},
-                        {"odd blocks", 4093, {0.7, 1}}, {"read on a thread of its own", 3000, {0.3, 1}, true}};
+    const Way ways[] = {{"at once, every record in the loop", mix.size(), {1e6, 1, false}},
+                        {"small blocks, short reach", 1000, {0.05, 1}},
+                        {"odd blocks, every record in the loop", 4093, {0.7, 1, false}},
+                        {"odd blocks", 4093, {0.7, 1}},
+                        {"read on a thread of its own", 3000, {0.3, 1}, true}};
     for (const bool automatic : {false, true}) {
         for (const bool stereo : {false, true}) {
             if (stereo && !automatic) continue;

@@ -122,7 +122,8 @@ decoder::DecoderTiming TimingOf(const LeadIn& lead, std::int32_t rate) {
 bool EnsureBuffer(Calibration& c) {
     const std::int32_t count = c.sources[0].count;
     if (c.conditioned && c.conditionedCount == count) return true;
-    c.owned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::max(count, 0)));
+    c.owned = std::shared_ptr<std::int8_t>(input::AllocateZeroedSamples(static_cast<std::uint32_t>(std::max(count, 0))).release(),
+                                           input::FreeBlock{});
     c.conditioned = c.owned.get();
     c.conditionedCount = c.conditioned ? count : 0;
     return c.conditioned != nullptr;
@@ -291,6 +292,24 @@ void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, co
 }
 
 void ResetCalibration(Calibration& c) { c = Calibration{}; }
+
+void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int8_t* left,
+            const std::int8_t* right, std::int32_t count, std::int8_t* conditioned) {
+    c.sources[0] = Source{mix, count};
+    if (c.sourceCount == 3) {
+        c.sources[1] = Source{left, count};
+        c.sources[2] = Source{right, count};
+    }
+    c.owned.reset();
+    c.conditioned = conditioned;
+    c.conditionedCount = count;
+    c.onCondition = nullptr;
+    c.held = false;
+    c.from -= shift;
+    c.begin -= shift;
+    c.lead.firstEdge -= shift;
+    for (std::int32_t& edge : c.lead.edges) edge -= shift;
+}
 
 void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& right) {
     left = c.sourceCount == 3 ? c.sources[1].samples : nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording
     int sourceCount = 0;
     std::string path;   // the recording, read again for its channels when they are wanted
-    input::ZeroedSamples owned;        // the conditioned samples, unless the caller lends a buffer
+    std::shared_ptr<std::int8_t> owned;  // the conditioned samples, unless the caller lends a buffer
     std::int8_t* conditioned = nullptr;
     std::int32_t conditionedCount = 0;
     // The record being read.
@@ -51,6 +52,12 @@ struct Calibration {
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
     void (*onCondition)() = nullptr;  // told whenever samples are conditioned into a lent buffer
 };
+
+// Takes `c` over for a copy of its samples that begins at the recording's sample `shift` of
+// `c`'s sources (the same layout: the mix and, when `c` has them, both channels), `count` long, with
+// `conditioned` (zeroed, as long) for its conditioned samples: every index moves by `shift`.
+void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int8_t* left,
+            const std::int8_t* right, std::int32_t count, std::int8_t* conditioned);
 
 // The loaded recording's calibration (one record, or the whole-tape loop's search).
 extern Calibration recording;

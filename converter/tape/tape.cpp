@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <optional>
 
 #include "converter/decoder/cursor.hpp"
@@ -122,14 +124,68 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     return read;
 }
 
+// A record found, its end sure: how it is read (indices of its readers' tracks).
+struct Found {
+    RecordBounds bounds;
+    decoder::Reader first;               // its first reading
+    bool calibrated = false;             // read as the calibration says (else as without /auto)
+    bool documented = false;             // with /auto, found where no lead-in of regular pulses is
+    std::vector<std::int32_t> edges;     // the edges its search passed, when its first reading reads them
+    bool edgesHold = false;
+    std::int32_t before = 0;             // where its search began
+    std::int32_t lead = 0;               // where its lead-in begins
+    std::int32_t looked = 0;             // the furthest sample its search read
+};
+
 // What one turn of the record loop came to.
 struct Turn {
-    enum Kind { record, moveOn, needMore, done } kind = done;
-    ReadRecord read;
-    std::int64_t next = 0;      // record: where the search goes on
-    std::int64_t horizon = 0;   // the furthest sample the turn depended on
+    enum Kind { found, moveOn, needMore, done } kind = done;
+    Found record;
+    std::int64_t horizon = 0;   // moveOn: the furthest sample the turn depended on
     bool anew = false;          // needMore: the next turn searches anew, not on from here
 };
+
+// A found record read: the summary entry and image, where the search goes on (an index of the
+// readers' tracks), and whether that is not sure yet (a search read too near the samples' end).
+struct Reading {
+    ReadRecord read;
+    std::int32_t next = 0;
+    bool undecided = false;
+};
+
+// Reads a found record. With `calibration` (/auto) a record that is not good is found and read
+// again on the conditioned samples, and the better reading kept; `count` samples are there, the
+// last `margin` of them not final unless `whole`.
+Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t offset, std::int32_t count, bool whole,
+                  std::int64_t margin, std::string& log) {
+    Reading result;
+    decoder::Reader& first = found.first;
+    const bool calibrated = found.calibrated && calibration != nullptr;
+    result.read = Record(found.bounds, first, calibrated || found.documented ? calibration : nullptr, offset, log,
+                         found.edgesHold ? &found.edges : nullptr, found.before);
+    result.next = found.bounds.extentEnd;
+    if (!calibrated || result.read.entry.verdict == Verdict::good || !signal::ConditionFirst(*calibration, first)) {
+        return result;
+    }
+    // Read as it is, the record's end may have been missed: found and read again on the
+    // conditioned samples, and the better reading kept.
+    decoder::Reader finder = first;
+    const RecordBounds again = FindRecord(finder, found.before, found.lead);
+    if (!whole && std::int64_t{again.lookedTo} + margin >= count) {
+        result.undecided = true;
+        return result;
+    }
+    if (again.found) {
+        first.log = &log;
+        decoder::Say(first, "Auto: the record read again on the conditioned signal\n");
+        ReadRecord second = Record(again, first, calibration, offset, log);
+        if (Rank(result.read.entry.verdict) <= Rank(second.entry.verdict)) {
+            result.read = std::move(second);
+            result.next = again.extentEnd;
+        }
+    }
+    return result;
+}
 
 // The searches under way while the window grows: each goes on where it stopped. Indices are the
 // window's, which stay while the loop's place does.
@@ -152,9 +208,7 @@ struct Place {
     Pending pending;
     void Set(std::int64_t at) {
         from = leadFrom = plainFrom = at;
-        // The record's edges as the search found them: its first reading takes them as they are.
-    const std::vector<std::int32_t> edges = std::move(pending.edges);
-    pending = Pending{};
+        pending = Pending{};
     }
 };
 
@@ -186,22 +240,22 @@ bool Open(std::int64_t looked, const TapeWindow& window, std::int64_t margin) {
 
 // A record found by the search as without /auto: read as without /auto, once its end is sure.
 Turn PlainRecord(const RecordBounds& bounds, const TapeWindow& window, std::int64_t margin,
-                 signal::Calibration& calibration, std::string& log) {
+                 signal::Calibration& calibration) {
     Turn turn;
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;
     }
-    decoder::Reader plain = PlainReader(window, window.Count());
-    signal::Calibration* documented = nullptr;
+    Found& found = turn.record;
+    found.first = PlainReader(window, window.Count());
     if (settings.autoCalibrate) {
-        signal::UseDocumentedSettings(calibration, plain);
-        documented = &calibration;
+        signal::UseDocumentedSettings(calibration, found.first);
+        found.documented = true;
     }
-    turn.kind = Turn::record;
-    turn.read = Record(bounds, plain, documented, window.base, log);
-    turn.next = window.base + bounds.extentEnd;
-    turn.horizon = window.base + bounds.lookedTo;
+    found.bounds = bounds;
+    found.before = bounds.begin;
+    found.looked = bounds.lookedTo;
+    turn.kind = Turn::found;
     return turn;
 }
 
@@ -222,8 +276,7 @@ void MovePlain(Place& place, const TapeWindow& window, const RecordBounds& bound
 }
 
 // One turn on the samples of the window; `margin` samples at its end may still change.
-Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Calibration& calibration,
-              std::string& log) {
+Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Calibration& calibration) {
     const std::int32_t count = window.Count();
     const std::int32_t complete = window.ended ? -1 : static_cast<std::int32_t>(std::max<std::int64_t>(count - margin, 0));
     const std::int32_t from = Local(place.from, window);
@@ -231,7 +284,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     Turn turn;
     if (!settings.autoCalibrate) {
         const RecordBounds bounds = SearchPlain(place, window);
-        if (bounds.found) return PlainRecord(bounds, window, margin, calibration, log);
+        if (bounds.found) return PlainRecord(bounds, window, margin, calibration);
         if (!window.ended) MovePlain(place, window, bounds, turn);
         return turn;
     }
@@ -256,7 +309,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
             // without /auto and ends there is read so.
             const RecordBounds bounds = SearchPlain(place, window);
             if (bounds.found && (resume < 0 || (bounds.endedByPause && bounds.lookedTo < resume))) {
-                return PlainRecord(bounds, window, margin, calibration, log);
+                return PlainRecord(bounds, window, margin, calibration);
             }
             if (resume < 0) return turn;
             if (bounds.found) {
@@ -275,7 +328,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
             decoder::Reader plain = PlainReader(window, lead);
             const RecordBounds bounds = FindRecord(plain, Local(place.plainFrom, window));
             if (bounds.found && bounds.endedByPause) {
-                return PlainRecord(bounds, window, margin, calibration, log);
+                return PlainRecord(bounds, window, margin, calibration);
             }
         }
         pending.calibrated = true;
@@ -294,7 +347,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
         return turn;
     }
     // The record's edges as the search found them: its first reading takes them as they are.
-    const std::vector<std::int32_t> edges = std::move(pending.edges);
+    std::vector<std::int32_t> edges = std::move(pending.edges);
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     bool asItIs = true;  // the record found on the reading its first attempt reads
@@ -316,28 +369,111 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
         place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
         return turn;
     }
-    ReadRecord read = Record(bounds, first, &calibration, window.base, log, asItIs ? &edges : nullptr, before);
-    if (read.entry.verdict != Verdict::good && signal::ConditionFirst(calibration, first)) {
-        // Read as it is, the record's end may have been missed: found and read again on the
-        // conditioned samples, and the better reading kept.
-        decoder::Reader finder = first;
-        const RecordBounds again = FindRecord(finder, before, lead);
-        looked = std::max<std::int64_t>(looked, again.lookedTo);
-        if (again.found) {
-            first.log = &log;
-            decoder::Say(first, "Auto: the record read again on the conditioned signal\n");
-            ReadRecord second = Record(again, first, &calibration, window.base, log);
-            if (Rank(read.entry.verdict) <= Rank(second.entry.verdict)) {
-                read = std::move(second);
-                bounds = again;
-            }
-        }
-    }
-    turn.kind = Turn::record;
-    turn.read = std::move(read);
-    turn.next = window.base + bounds.extentEnd;
-    turn.horizon = window.base + looked;
+    Found& found = turn.record;
+    found.bounds = bounds;
+    found.first = first;
+    found.calibrated = true;
+    found.edges = std::move(edges);
+    found.edgesHold = asItIs;
+    found.before = before;
+    found.lead = lead;
+    found.looked = static_cast<std::int32_t>(looked);
+    turn.kind = Turn::found;
     return turn;
+}
+
+// The most samples (all channels) a record read on a worker may copy: more is read in the loop,
+// so that memory stays within about twice the longest record's.
+constexpr std::int64_t kWorkerBytes = std::int64_t{16} << 20;
+
+// A found record read on a worker, beside the search for the next: it owns a copy of its
+// samples, its calibration and its readers, so nothing it touches is shared.
+struct Task {
+    std::int64_t offset = 0;             // the recording's sample of the copy's first
+    std::vector<std::int8_t> mix, left, right;
+    input::ZeroedSamples conditioned;
+    signal::Calibration calibration;
+    Found found;
+    bool whole = false;                  // the copy reaches the recording's end
+    std::int64_t margin = 0;
+    std::string log;
+    Reading reading;
+    Place place;                         // the loop's place when the record was found
+    std::int64_t next = 0;               // where the search went on meanwhile
+    std::FILE* tapeFile = nullptr;
+    bool committed = false;              // printed and written by the worker: the loop was right
+    std::future<void> done;
+
+    std::int32_t Count() const { return static_cast<std::int32_t>(mix.size()); }
+};
+
+// Moves every index of `b` back by `shift`.
+void Shift(RecordBounds& b, std::int32_t shift) {
+    for (std::int32_t* at : {&b.begin, &b.leadStart, &b.signalEnd, &b.extentEnd, &b.scanned, &b.lookedTo, &b.resume}) {
+        *at -= shift;
+    }
+}
+
+// The task for a found record: its samples from a margin before its search to the window's end.
+std::unique_ptr<Task> MakeTask(Found&& found, const TapeWindow& window, const signal::Calibration& calibration,
+                               std::int64_t margin, const Place& place) {
+    auto task = std::make_unique<Task>();
+    const std::int32_t first = std::max<std::int32_t>(
+        0, static_cast<std::int32_t>(std::min<std::int64_t>(found.before, found.bounds.begin) - margin));
+    const std::int32_t count = window.Count() - first;
+    task->offset = window.base + first;
+    task->mix.assign(window.mix.data() + first, window.mix.data() + window.Count());
+    if (window.channels) {
+        task->left.assign(window.left.data() + first, window.left.data() + window.Count());
+        task->right.assign(window.right.data() + first, window.right.data() + window.Count());
+    }
+    task->whole = window.ended;
+    task->margin = margin;
+    task->place.from = place.from;
+    task->place.leadFrom = place.leadFrom;
+    task->place.plainFrom = place.plainFrom;
+    task->found = std::move(found);
+    Found& f = task->found;
+    Shift(f.bounds, first);
+    f.before -= first;
+    f.lead -= first;
+    f.looked -= first;
+    for (std::int32_t& edge : f.edges) edge -= first;
+    if (f.calibrated || f.documented) {
+        task->calibration = calibration;
+        task->conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(count));
+        signal::Rebase(task->calibration, first, task->mix.data(), window.channels ? task->left.data() : nullptr,
+                       window.channels ? task->right.data() : nullptr, count, task->conditioned.get());
+    }
+    if (f.calibrated) {
+        signal::RestoreCalibration(task->calibration, f.first);
+    } else {
+        f.first.track = decoder::SampleTrack{task->mix.data(), count};
+    }
+    return task;
+}
+
+// Prints a record's lines and writes its block at once, and keeps its entry.
+void Commit(std::FILE* tapeFile, const std::string& log, ReadRecord&& read) {
+    std::fwrite(log.data(), 1, log.size(), stdout);
+    std::fflush(stdout);
+    WriteRecord(tapeFile, read.entry, read.image);
+    tapeLog.entries.push_back(std::move(read.entry));
+}
+
+// Where the search goes on after the task's record, as its reading says.
+std::int64_t NextAfter(const Task& task) { return std::max(task.place.from + 1, task.offset + task.reading.next); }
+
+// Reads the record; when the loop went on from where the reading says, the record's lines and
+// block go out at once (nothing else is printed or written while a record is on the worker).
+void RunTask(Task& task) {
+    const bool calibration = task.found.calibrated || task.found.documented;
+    task.reading = ReadFound(task.found, calibration ? &task.calibration : nullptr, task.offset, task.Count(), task.whole,
+                             task.margin, task.log);
+    if (!task.reading.undecided && NextAfter(task) == task.next) {
+        Commit(task.tapeFile, task.log, std::move(task.reading.read));
+        task.committed = true;
+    }
 }
 
 }  // namespace
@@ -398,37 +534,84 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     Place place;
     std::string log;
     std::int64_t ahead = chunk;
+    // A record read on a worker while the search goes on. Its end was found as it was read as
+    // it is; when the reading found it elsewhere (read again on the conditioned samples) or could
+    // not tell yet, the search from there on is thrown away and runs again from the record.
+    std::unique_ptr<Task> reading;
+    bool here = false;  // the next record is read in the loop (after a worker's was thrown away)
+    auto finish = [&](bool stopping) {
+        std::unique_ptr<Task> task = std::move(reading);
+        task->done.get();
+        if (task->committed) return true;
+        if (stopping && !task->reading.undecided) {
+            Commit(tapeFile.get(), task->log, std::move(task->reading.read));
+            return true;
+        }
+        window.Restore(task->offset, task->mix.data(), window.channels ? task->left.data() : nullptr,
+                       window.channels ? task->right.data() : nullptr, task->offset + task->Count());
+        place.from = task->place.from;
+        place.leadFrom = task->place.leadFrom;
+        place.plainFrom = task->place.plainFrom;
+        place.pending = Pending{};
+        ahead = chunk;
+        here = true;
+        return false;
+    };
     while (stopRequested == 0) {
-        // Keep what the searches still need, and a margin before it for the filters' reach.
-        window.Drop(std::min({place.leadFrom, place.plainFrom}) - margin);
+        // Keep what the searches still need, and a margin before it for the filters' reach; and
+        // what the record on the worker may still need, until it is read.
+        const std::int64_t keep = std::min({place.leadFrom, place.plainFrom}) - margin;
+        if (reading && keep > reading->offset + reading->Count() && !finish(false)) continue;
+        window.Drop(keep);
         if (!window.Fill(feed, std::max(place.leadFrom, place.plainFrom) + ahead, &stopRequested)) {
+            if (reading) finish(true);
             std::printf("\nNot enough memory for the record at %s!\n", TimeText(place.from).c_str());
             break;
         }
         if (stopRequested != 0) break;
-        log.clear();
-        Turn turn = TakeTurn(place, window, margin, calibration, log);
+        Turn turn = TakeTurn(place, window, margin, calibration);
         window.conditionedUsed = usedConditioned;
-        const bool final = window.ended || turn.horizon + margin < window.end;
-        if (turn.kind == Turn::needMore || (turn.kind == Turn::record && !final)) {
+        if (turn.kind == Turn::needMore) {
             // A long record: the searches go on where they stopped, so the loop reads on a little
             // at a time (its lines come soon after its end when the tape plays live, and the window
             // holds little more than the record); a search that starts anew reads ahead half as
             // far again each time, so that no record is searched often.
-            const bool anew = turn.kind == Turn::record || turn.anew;
-            ahead = anew ? std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2)
-                         : std::max(ahead, window.end - std::max(place.leadFrom, place.plainFrom)) + chunk;
+            ahead = turn.anew ? std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2)
+                              : std::max(ahead, window.end - std::max(place.leadFrom, place.plainFrom)) + chunk;
             continue;
         }
         ahead = chunk;
-        if (turn.kind == Turn::done) break;
         if (turn.kind == Turn::moveOn) continue;
+        if (reading && !finish(false)) continue;  // the record before is read first, in tape order
+        if (turn.kind == Turn::done) break;
+        Found& found = turn.record;
+        const std::int64_t copied = (window.end - window.base - std::min(found.before, found.bounds.begin) + margin) *
+                                    (window.channels ? 3 : 1);
+        if (options.worker && !here && copied <= kWorkerBytes) {
+            reading = MakeTask(std::move(found), window, calibration, margin, place);
+            Task* task = reading.get();
+            task->next = std::max(place.from + 1, task->offset + task->found.bounds.extentEnd);
+            task->tapeFile = tapeFile.get();
+            task->done = std::async(std::launch::async, [task] { RunTask(*task); });
+            place.Set(task->next);
+            continue;
+        }
+        log.clear();
+        Reading r = ReadFound(found, &calibration, window.base, window.Count(), window.ended, margin, log);
+        window.conditionedUsed = usedConditioned;
+        if (r.undecided) {
+            ahead = std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2);
+            place.pending = Pending{};
+            continue;
+        }
         // A record: its lines and its block go out at once.
-        std::fwrite(log.data(), 1, log.size(), stdout);
-        std::fflush(stdout);
-        WriteRecord(tapeFile.get(), turn.read.entry, turn.read.image);
-        tapeLog.entries.push_back(std::move(turn.read.entry));
-        place.Set(std::max(place.from + 1, turn.next));
+        here = false;
+        Commit(tapeFile.get(), log, std::move(r.read));
+        place.Set(std::max(place.from + 1, window.base + r.next));
+    }
+    if (reading) {
+        // Stopped with a record on the worker: it is read whole, and kept.
+        finish(true);
     }
     if (stopRequested != 0) {
         std::printf("\nStopped: the records read so far are kept\n");

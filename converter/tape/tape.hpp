@@ -33,10 +33,12 @@ void ResetTape();
 class SampleFeed;
 
 // How the record loop reads a stream: it reads ahead by `chunkSeconds` at a time, and takes what
-// lies within `marginSeconds` of the newest sample as not final yet.
+// lies within `marginSeconds` of the newest sample as not final yet. The lines and the file are
+// the same whatever these are.
 struct TapeOptions {
     double chunkSeconds = 1;
     double marginSeconds = 1;
+    bool worker = true;  // a record is read on a worker while the search goes on
 };
 
 // Set (by a signal handler) to end the run after the record being read: what was read is kept.

@@ -179,6 +179,31 @@ bool TapeWindow::Reserve(std::size_t size) {
     return true;
 }
 
+bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const std::int8_t* givenLeft,
+                         const std::int8_t* givenRight, std::int64_t to) {
+    if (from >= base || to < base || to > end) return from >= base;
+    const auto before = static_cast<std::size_t>(to - from);   // from the samples given
+    const auto skip = static_cast<std::size_t>(to - base);      // of the window's, already given
+    const auto kept = static_cast<std::size_t>(end - to);
+    const std::size_t size = std::max(before + kept, capacity);
+    auto rebuild = [&](GrowingSamples& samples, const std::int8_t* given) {
+        GrowingSamples fresh;
+        if (!fresh.Grow(size)) return false;
+        std::memcpy(fresh.data(), given, before);
+        std::memcpy(fresh.data() + before, samples.data() + skip, kept);
+        samples.Swap(fresh);
+        return true;
+    };
+    if (!rebuild(mix, givenMix) || (channels && (!rebuild(left, givenLeft) || !rebuild(right, givenRight)))) {
+        return false;
+    }
+    capacity = size;
+    conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(capacity));
+    conditionedUsed = false;
+    base = from;
+    return conditioned != nullptr;
+}
+
 bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop) {
     constexpr std::size_t kBlock = std::size_t{1} << 16;
     while (!ended && end < upTo) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,7 @@ public:
     const std::int8_t* data() const { return data_; }
     // False (and the block as it was) when memory is short.
     bool Grow(std::size_t size);
+    void Swap(GrowingSamples& other) { std::swap(data_, other.data_); }
 
 private:
     std::int8_t* data_ = nullptr;
@@ -106,6 +108,10 @@ struct TapeWindow {
     std::int32_t Count() const { return static_cast<std::int32_t>(end - base); }
     // Forgets the samples before `before`.
     void Drop(std::int64_t before);
+    // Puts the samples [from, to) back before the window (which must still hold from `to` on):
+    // the mix and, with channels, both channels as given. The conditioned samples start over.
+    bool Restore(std::int64_t from, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
+                 std::int64_t to);
     // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
     bool Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop);
 
