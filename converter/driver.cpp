@@ -207,12 +207,8 @@ extern "C" void RequestStop(int) { tape::stopRequested = 1; }
 // SIGINT and SIGTERM end a whole-tape run after the record being read; a read that waits for
 // the pipe is broken off (no restart), so that the end comes at once.
 void StopOnSignals() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    tape::CatchSignal(SIGINT, RequestStop);
+    tape::CatchSignal(SIGTERM, RequestStop);
 }
 
 }  // namespace

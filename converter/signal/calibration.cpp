@@ -278,10 +278,11 @@ void PrintCalibration(Calibration& c, decoder::Reader& r) {
 }
 
 
-void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int8_t* left,
-                  const std::int8_t* right, const char* path) {
-    ResetCalibration(c);
-    c.path = path != nullptr ? path : "";
+namespace {
+
+// The mix and, when both are given, the two channels, each `count` long.
+void SetSources(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
+                std::int32_t count) {
     c.sources[0] = Source{mix, count};
     c.sourceCount = 1;
     if (left != nullptr && right != nullptr) {
@@ -291,15 +292,20 @@ void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, co
     }
 }
 
+}  // namespace
+
+void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int8_t* left,
+                  const std::int8_t* right, const char* path) {
+    ResetCalibration(c);
+    c.path = path != nullptr ? path : "";
+    SetSources(c, mix, left, right, count);
+}
+
 void ResetCalibration(Calibration& c) { c = Calibration{}; }
 
 void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int8_t* left,
             const std::int8_t* right, std::int32_t count, std::int8_t* conditioned) {
-    c.sources[0] = Source{mix, count};
-    if (c.sourceCount == 3) {
-        c.sources[1] = Source{left, count};
-        c.sources[2] = Source{right, count};
-    }
+    SetSources(c, mix, c.sourceCount == 3 ? left : nullptr, c.sourceCount == 3 ? right : nullptr, count);
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = count;
@@ -318,13 +324,7 @@ void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& 
 
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
                std::int8_t* conditioned, void (*onCondition)()) {
-    c.sources[0] = Source{mix, count};
-    c.sourceCount = 1;
-    if (left != nullptr && right != nullptr) {
-        c.sources[1] = Source{left, count};
-        c.sources[2] = Source{right, count};
-        c.sourceCount = 3;
-    }
+    SetSources(c, mix, left, right, count);
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = conditioned != nullptr ? count : 0;

@@ -33,20 +33,20 @@ constexpr int kFeedBlocks = 8;                            // blocks read ahead a
 
 extern "C" void Wake(int) {}
 
-// A signal that breaks a read waiting on a pipe, so that the reader thread can be ended.
-void PrepareWakeSignal() {
-    struct sigaction action {};
-    action.sa_handler = Wake;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGUSR1, &action, nullptr);
-}
-
 }  // namespace
+
+void CatchSignal(int number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a read waiting on a pipe is broken off
+    sigaction(number, &action, nullptr);
+}
 
 ThreadedFeed::ThreadedFeed(SampleFeed& source, const volatile std::sig_atomic_t* stop)
     : source_(source), stop_(stop), channels_(source.Channels()) {
-    PrepareWakeSignal();
+    // A signal that breaks a read waiting on a pipe, so that the reader thread can be ended.
+    CatchSignal(SIGUSR1, Wake);
     thread_ = std::thread([this] { Produce(); });
 }
 

@@ -42,6 +42,9 @@ private:
     std::size_t block_;
 };
 
+// Runs `handler` on signal `number`, breaking off a read that waits (no restart).
+void CatchSignal(int number, void (*handler)(int));
+
 // Another feed read on a thread of its own, a few blocks ahead: the recording is read and
 // converted while the record loop decodes. A request to stop (`stop`) ends a wait for samples.
 class ThreadedFeed : public SampleFeed {
