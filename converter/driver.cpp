@@ -138,11 +138,6 @@ void PrintSampleInfo(const input::SampleInfo& info) {
     std::printf("Rate: %d Hz\n", info.sampleRate);
 }
 
-void ErrorExit(const std::string& message) {
-    std::printf("\n-- Error: %s\n", message.c_str());
-    std::exit(0);
-}
-
 void RunAttempts(void (*afterAttempt)()) {
     while (settings.failCount > 0) {
         const output::AttemptOutcome outcome = output::ConvertRecord();

@@ -1,6 +1,8 @@
 // The converter's command line, loading and run loop.
 #pragma once
 
+#include "converter/fatal.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,8 +22,6 @@ std::optional<std::string> DeriveOutputPath(std::string_view path, std::string_v
 
 void PrintSampleInfo(const input::SampleInfo& info);
 
-// Prints the error frame and ends the process with status 0.
-[[noreturn]] void ErrorExit(const std::string& message);
 
 // The attempt loop of "/fail": converts until an attempt is not bad or the count is spent,
 // raising exactValue and rewinding the cursor and the image after each. `afterAttempt`, when
@@ -35,7 +35,7 @@ void RunAutoRecord();
 // "/multi": the recording read as a stream and every record of it, each written as it is read.
 void RunWholeTape();
 
-// The whole run; gives the exit status (errors end the process through ErrorExit).
+// The whole run; gives the exit status (errors end the run through ErrorExit, which main catches).
 int RunConverter(int argc, const char* const* argv);
 
 }  // namespace sonokas

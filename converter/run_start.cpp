@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "converter/driver.hpp"
+#include "converter/fatal.hpp"
 #include "converter/settings.hpp"
 #include "gtp/stdio_file.hpp"
 

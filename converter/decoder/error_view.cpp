@@ -10,7 +10,7 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/error_view_internal.hpp"
-#include "converter/driver.hpp"
+#include "converter/fatal.hpp"
 
 namespace sonokas::decoder {
 
