@@ -2,6 +2,7 @@
 // clicks and hum, the raw files' names, and the summary as a whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -16,6 +17,7 @@
 #include "converter/tape/tape.hpp"
 #include "converter/tape/window.hpp"
 #include "tests/support/run_program.hpp"
+#include "tools/ladder.hpp"
 #include "tools/tape_signal.hpp"
 
 using namespace sonokas;
@@ -215,6 +217,44 @@ TEST_F(TapeTest, SummaryListsEveryRecordAndTheTotals) {
     EXPECT_NE(printed.find("\nRecord 5 at 0:00:07.91\n\nStarting conversion\n\n"), std::string::npos) << printed;
 }
 
+// How a stream reaches the record loop: in blocks of `block` frames, read ahead by the loop as
+// the options say, on a reader thread or not.
+struct Way {
+    const char* what;
+    std::size_t block;
+    tape::TapeOptions options;
+    bool thread = false;
+};
+
+const Way kWays[] = {{"at once, every record in the loop", std::size_t{1} << 30, {1e6, 1, false}},
+                     {"small blocks, short reach", 1000, {0.05, 1}},
+                     {"odd blocks, every record in the loop", 4093, {0.7, 1, false}},
+                     {"odd blocks", 4093, {0.7, 1}},
+                     {"read on a thread of its own", 3000, {0.3, 1}, true}};
+
+// The lines printed and the file written by a whole-tape run over the samples, the way given.
+std::pair<std::string, Bytes> RunStream(const std::vector<std::int8_t>& mix, const std::int8_t* left,
+                                        const std::int8_t* right, bool automatic, const Way& way,
+                                        const std::string& path) {
+    ResetSettings();
+    tape::ResetTape();
+    signal::ResetCalibration(signal::recording);
+    decoder::cursor.sampleRate = kRate;
+    settings.multiRecord = true;
+    settings.autoCalibrate = automatic;
+    settings.outputPath.Assign(path);
+    tape::MemoryFeed feed(mix.data(), left, right, static_cast<std::int64_t>(mix.size()), way.block);
+    const std::string printed = testsupport::CaptureStdout([&] {
+        if (way.thread) {
+            tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+            tape::RunTape(ahead, way.options);
+        } else {
+            tape::RunTape(feed, way.options);
+        }
+    });
+    return {printed, testsupport::ReadFileBytes(path)};
+}
+
 // A stream may come in any blocks, the loop may read ahead by any amount, and records may be
 // read on a worker or in the loop: every record, every line and every byte written stay as they
 // are when the whole recording is there at once and read one record after another.
@@ -237,51 +277,47 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
         left[i] = static_cast<std::int8_t>(mix[i] / 2);
         right[i] = static_cast<std::int8_t>(-mix[i]);
     }
-    struct Way {
-        const char* what;
-        std::size_t block;
-        tape::TapeOptions options;
-        bool thread = false;
-    };
-    const Way ways[] = {{"at once, every record in the loop", mix.size(), {1e6, 1, false}},
-                        {"small blocks, short reach", 1000, {0.05, 1}},
-                        {"odd blocks, every record in the loop", 4093, {0.7, 1, false}},
-                        {"odd blocks", 4093, {0.7, 1}},
-                        {"read on a thread of its own", 3000, {0.3, 1}, true}};
     for (const bool automatic : {false, true}) {
         for (const bool stereo : {false, true}) {
             if (stereo && !automatic) continue;
-            std::string first;
-            Bytes firstFile;
-            for (const Way& way : ways) {
+            std::pair<std::string, Bytes> first;
+            for (const Way& way : kWays) {
                 SCOPED_TRACE(std::string(way.what) + (automatic ? ", /auto" : "") + (stereo ? ", stereo" : ""));
-                ResetSettings();
-                tape::ResetTape();
-                signal::ResetCalibration(signal::recording);
-                decoder::cursor.sampleRate = kRate;
-                settings.multiRecord = true;
-                settings.autoCalibrate = automatic;
-                settings.outputPath.Assign(dir_.File("stream.gtp"));
-                tape::MemoryFeed feed(mix.data(), stereo ? left.data() : nullptr, stereo ? right.data() : nullptr,
-                                      static_cast<std::int64_t>(mix.size()), way.block);
-                const std::string printed = testsupport::CaptureStdout([&] {
-                    if (way.thread) {
-                        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
-                        tape::RunTape(ahead, way.options);
-                    } else {
-                        tape::RunTape(feed, way.options);
-                    }
-                });
-                const Bytes file = testsupport::ReadFileBytes(dir_.File("stream.gtp"));
-                EXPECT_NE(printed.find("Records: 5, good: 4"), std::string::npos) << printed;
-                if (first.empty()) {
-                    first = printed;
-                    firstFile = file;
+                const auto run = RunStream(mix, stereo ? left.data() : nullptr, stereo ? right.data() : nullptr,
+                                           automatic, way, dir_.File("stream.gtp"));
+                EXPECT_NE(run.first.find("Records: 5, good: 4"), std::string::npos) << run.first;
+                if (first.first.empty()) {
+                    first = run;
                 } else {
-                    EXPECT_EQ(printed, first);
-                    EXPECT_EQ(file, firstFile);
+                    EXPECT_EQ(run.first, first.first);
+                    EXPECT_EQ(run.second, first.second);
                 }
             }
+        }
+    }
+}
+
+// The same on every rung of the damage ladder, a record and a named program on a whole tape
+// read with /auto: in one thread at once, and in blocks with readers and workers beside it.
+TEST_F(TapeTest, EveryRungReadsAlikeWhateverTheStream) {
+    const auto records = tapegen::LadderRecords();
+    const tapegen::TapeRecord& basic = records[1].record;
+    std::vector<Bytes> tapes{TapeBytes(tapegen::RecordPayload(basic), basic.leadIn)};
+    for (const Bytes& payload : tapegen::NamedProgramPayloads("LADDER", 10, basic)) {
+        tapes.push_back(TapeBytes(payload, basic.leadIn));
+    }
+    for (const tapegen::Rung& rung : tapegen::LadderRungs()) {
+        SCOPED_TRACE(rung.name);
+        const tapegen::RungSetup setup = tapegen::SetUpRung(rung, basic);
+        std::vector<std::int8_t> mix;
+        for (float v : tapegen::RenderPulses(tapegen::LayOutPulses(tapes, setup.signal), kRate, setup.signal)) {
+            mix.push_back(static_cast<std::int8_t>(std::clamp(std::lround(v * 127.0f), -128L, 127L)));
+        }
+        const auto once = RunStream(mix, nullptr, nullptr, true, kWays[0], dir_.File("rung.gtp"));
+        for (const Way* way : {&kWays[1], &kWays[4]}) {
+            const auto run = RunStream(mix, nullptr, nullptr, true, *way, dir_.File("rung.gtp"));
+            EXPECT_EQ(run.first, once.first) << way->what;
+            EXPECT_EQ(run.second, once.second) << way->what;
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <optional>
@@ -442,6 +443,10 @@ std::unique_ptr<Task> MakeTask(Found&& found, const TapeWindow& window, const si
     if (f.calibrated || f.documented) {
         task->calibration = calibration;
         task->conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(count));
+        if (window.conditionedUsed && task->conditioned) {
+            // What earlier records conditioned there, as the loop would find it.
+            std::memcpy(task->conditioned.get(), window.conditioned.get() + first, static_cast<std::size_t>(count));
+        }
         signal::Rebase(task->calibration, first, task->mix.data(), window.channels ? task->left.data() : nullptr,
                        window.channels ? task->right.data() : nullptr, count, task->conditioned.get());
     }
@@ -548,7 +553,9 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
             return true;
         }
         window.Restore(task->offset, task->mix.data(), window.channels ? task->left.data() : nullptr,
-                       window.channels ? task->right.data() : nullptr, task->offset + task->Count());
+                       window.channels ? task->right.data() : nullptr, task->conditioned.get(),
+                       task->offset + task->Count());
+        usedConditioned = usedConditioned || task->conditioned != nullptr;
         place.from = task->place.from;
         place.leadFrom = task->place.leadFrom;
         place.plainFrom = task->place.plainFrom;

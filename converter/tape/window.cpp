@@ -180,7 +180,7 @@ bool TapeWindow::Reserve(std::size_t size) {
 }
 
 bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const std::int8_t* givenLeft,
-                         const std::int8_t* givenRight, std::int64_t to) {
+                         const std::int8_t* givenRight, const std::int8_t* givenConditioned, std::int64_t to) {
     if (from >= base || to < base || to > end) return from >= base;
     const auto before = static_cast<std::size_t>(to - from);   // from the samples given
     const auto skip = static_cast<std::size_t>(to - base);      // of the window's, already given
@@ -197,11 +197,15 @@ bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const s
     if (!rebuild(mix, givenMix) || (channels && (!rebuild(left, givenLeft) || !rebuild(right, givenRight)))) {
         return false;
     }
+    input::ZeroedSamples fresh = input::AllocateZeroedSamples(static_cast<std::uint32_t>(size));
+    if (!fresh) return false;
+    if (givenConditioned != nullptr) std::memcpy(fresh.get(), givenConditioned, before);
+    if (conditionedUsed) std::memcpy(fresh.get() + before, conditioned.get() + skip, kept);
+    conditioned = std::move(fresh);
+    conditionedUsed = conditionedUsed || givenConditioned != nullptr;
     capacity = size;
-    conditioned = input::AllocateZeroedSamples(static_cast<std::uint32_t>(capacity));
-    conditionedUsed = false;
     base = from;
-    return conditioned != nullptr;
+    return true;
 }
 
 bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop) {

@@ -112,9 +112,9 @@ struct TapeWindow {
     // Forgets the samples before `before`.
     void Drop(std::int64_t before);
     // Puts the samples [from, to) back before the window (which must still hold from `to` on):
-    // the mix and, with channels, both channels as given. The conditioned samples start over.
+    // the mix and, with channels, both channels, and the conditioned samples (none: zeros) as given.
     bool Restore(std::int64_t from, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
-                 std::int64_t to);
+                 const std::int8_t* conditioned, std::int64_t to);
     // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
     bool Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop);
 
