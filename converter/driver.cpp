@@ -13,6 +13,7 @@
 #include "converter/decoder/reader.hpp"
 #include "converter/input/readers.hpp"
 #include "converter/output/record.hpp"
+#include "converter/report/tape_report.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/run_start.hpp"
 #include "converter/signal/calibration.hpp"
@@ -88,7 +89,7 @@ std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
             continue;
         }
         const char option = argument[1];
-        const bool takesValue = option == 'e' || option == 'f' || option == 'n' || option == 't';
+        const bool takesValue = option == 'e' || option == 'f' || option == 'n' || option == 't' || option == 'r';
         if (takesValue && i + 1 >= argc) {
             // The value is missing: the option cannot be carried out.
             return Format("Invalid Option %s !", argument);
@@ -107,6 +108,11 @@ std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
                 break;
             case 'n':
                 if (!settings.nameText.Assign(argv[++i])) {
+                    return kTooLong;
+                }
+                break;
+            case 'r':
+                if (!settings.reportPath.Assign(argv[++i])) {
                     return kTooLong;
                 }
                 break;
@@ -208,7 +214,7 @@ void StopOnSignals() {
 
 }  // namespace
 
-void RunWholeTape() {
+void RunWholeTape(const std::vector<std::string>& arguments) {
     const bool fromPipe = settings.inputPath.view() == "-";
     if (!fromPipe && !gtp::OpenFile(settings.inputPath.c_str(), "rb")) {
         ErrorExit("Cannot open input file!");
@@ -239,13 +245,27 @@ void RunWholeTape() {
     }
     // No reader takes the file: the run goes on with an empty recording.
     StreamFeed feed(status == input::LoadOk ? &recording : nullptr);
+    report::TapeFacts facts;
+    tape::TapeOptions options;
+    if (!settings.reportPath.empty()) options.report = &facts;
     if (settings.interactive) {
-        tape::RunTape(feed);
-        return;
+        tape::RunTape(feed, options);
+    } else {
+        // The recording is read and converted on a thread of its own while records are decoded.
+        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+        tape::RunTape(ahead, options);
     }
-    // The recording is read and converted on a thread of its own while records are decoded.
-    tape::ThreadedFeed ahead(feed, &tape::stopRequested);
-    tape::RunTape(ahead);
+    if (options.report != nullptr) {
+        facts.path = settings.inputPath.view();
+        facts.type = status == input::LoadOk ? recording.Info().typeText : "";
+        facts.rate = decoder::cursor.sampleRate;
+        facts.channels = status == input::LoadOk ? recording.Channels() : 0;
+        facts.settings = arguments;
+        tape::FillReport(facts, facts.channels >= 2 ? "mixed channels" : "mono");
+        if (!report::WriteReport(facts, settings.reportPath.c_str())) {
+            std::printf("\nCannot write the report file!\n");
+        }
+    }
 }
 
 int RunConverter(int argc, const char* const* argv) {
@@ -275,9 +295,15 @@ int RunConverter(int argc, const char* const* argv) {
         }
     }
 
+    if (!settings.reportPath.empty()) {
+        // Found out before anything is decoded, as for the output file.
+        if (!settings.multiRecord) ErrorExit("/report needs /multi (a report is of a whole tape)!");
+        if (!report::IsReportPath(settings.reportPath.c_str())) ErrorExit("The report file must end in .json or .html!");
+        if (!CanCreateOutput(settings.reportPath.c_str())) ErrorExit("Cannot create report file!");
+    }
     if (settings.multiRecord) {
         // A whole tape is read as a stream, block by block as it arrives.
-        RunWholeTape();
+        RunWholeTape(std::vector<std::string>(argv + 1, argv + argc));
         return 1;
     }
     input::SpoolFile spool;

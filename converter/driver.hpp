@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "converter/input/sample.hpp"
@@ -33,7 +34,7 @@ void RunAttempts(void (*afterAttempt)() = nullptr);
 void RunAutoRecord();
 
 // "/multi": the recording read as a stream and every record of it, each written as it is read.
-void RunWholeTape();
+void RunWholeTape(const std::vector<std::string>& arguments);
 
 // The whole run; gives the exit status (errors end the run through ErrorExit, which main catches).
 int RunConverter(int argc, const char* const* argv);

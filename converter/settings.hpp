@@ -31,6 +31,7 @@ struct ConverterSettings {
     SettingText nameText;
     SettingText inputPath;
     SettingText outputPath;
+    SettingText reportPath;       // "/report": the report's file, .json or .html
     std::int32_t fileNameCount = 0;
 };
 

@@ -70,11 +70,11 @@ TEST_F(AutoEndToEnd, OptionsCombineWithTheCalibration) {
         // One record reads the mix first, and each channel only when the mix will not do.
         {{"/auto"}, {}, {44100, 16, 2, 0}, "Auto: falling edges, threshold 77, speed 100.0 %, mixed channels\n", gtp},
         {{"/auto"}, {}, {44100, 16, 2, -1, 1}, "Auto: falling edges, threshold 153, speed 100.0 %, left channel\n", gtp},
-        {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 107, speed 109.7 %, mono\n", gtp},
+        {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 107, speed 91.2 %, mono\n", gtp},
         // The user's threshold is the swing an edge needs, and the user's direction stays.
         {{"/auto", "/thr", "10"}, quiet, {}, "Auto: falling edges, threshold 10, speed 100.0 %, mono\n", gtp},
         {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 153, speed 100.0 %, mono\n", gtp},
-        {{"/auto", "/exact", "40"}, tapegen::ForeignEncoderOptions(), {}, "speed 109.7 %", gtp},
+        {{"/auto", "/exact", "40"}, tapegen::ForeignEncoderOptions(), {}, "speed 91.2 %", gtp},
         {{"/auto", "/name", "SIDE"}, {}, {}, "Auto: falling edges", named},
         {{"/auto", "/bin"}, quiet, {}, "Auto: falling edges", record.data},
     };

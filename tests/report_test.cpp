@@ -1,13 +1,16 @@
 // The tape report on made-up facts: JSON against its schema, escaping of tape and command-line
-// text, the page as a browser shows it, and its size for a long tape.
+// text, the page as a browser shows it, and its size for a long tape; and "/report" on whole
+// tapes of our own: what the summary says, where a gap spoilt a byte, how fast the tape ran.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,8 @@
 
 #include "converter/report/tape_report.hpp"
 #include "tests/support/run_program.hpp"
+#include "tools/audio_writer.hpp"
+#include "tools/tape_signal.hpp"
 
 namespace {
 
@@ -246,6 +251,92 @@ TEST(ReportTest, NinetyMinuteTapeStaysLight) {
               << " bytes\n";
     EXPECT_LT(html.size(), 2'000'000u);
     EXPECT_EQ(Count(html, "<svg class=\"excerpt\""), 30u);
+}
+
+// A tape of our own: a record whose data byte 40 a short gap spoils, then a named program whose
+// name is markup and a control byte; `timeScale` 1.08 plays it 8 % slow.
+struct GapTape {
+    std::string wav;
+    double gapAt = 0;
+};
+
+GapTape WriteGapTape(const TempDir& dir, double timeScale) {
+    std::vector<std::vector<std::uint8_t>> tapes;
+    auto add = [&](const std::vector<std::uint8_t>& payload) {
+        tapes.push_back(std::vector<std::uint8_t>(100, 0));
+        tapes.back().insert(tapes.back().end(), payload.begin(), payload.end());
+    };
+    tapegen::TapeRecord record;
+    record.start = 0x3000;
+    for (int i = 0; i < 120; ++i) record.data.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+    add(tapegen::RecordPayload(record));
+    tapegen::TapeRecord program;
+    program.start = 0x2C36;
+    program.data = std::vector<std::uint8_t>(20, 0x41);
+    for (const auto& payload : tapegen::NamedProgramPayloads("<script>X&amp;\x07", 10, program)) add(payload);
+    tapegen::SignalOptions options;
+    options.timeScale = timeScale;
+    GapTape tape;
+    // The gap lies within data byte 40: the record's byte 45 as stored (sync, four address bytes).
+    tape.gapAt = tapegen::SlotTime(options, 100 + 45, 3);
+    options.dropouts.push_back({tape.gapAt, 0.004, -40});
+    tape.wav = dir.File("gap.wav");
+    EXPECT_TRUE(tapegen::WriteWav(tape.wav, tapegen::RenderPulses(tapegen::LayOutPulses(tapes, options), 44100, options), {}));
+    return tape;
+}
+
+// The verdict words of the summary's lines, in order.
+std::vector<std::string> SummaryVerdicts(const std::string& printed) {
+    std::vector<std::string> verdicts;
+    const auto at = printed.find("\nTape summary\n");
+    std::istringstream lines(printed.substr(at == std::string::npos ? printed.size() : at));
+    for (std::string line; std::getline(lines, line);) {
+        for (const char* word : {"checksum wrong", "ended early", "wrong sync", "good"}) {
+            if (line.size() > 20 && std::isdigit(static_cast<unsigned char>(line[2])) && line.find(word) != std::string::npos) {
+                verdicts.push_back(word);
+                break;
+            }
+        }
+    }
+    return verdicts;
+}
+
+TEST(ReportTest, WholeTapeRunReportsWhatItFound) {
+    const TempDir dir;
+    const GapTape tape = WriteGapTape(dir, 1.0);
+    const auto run = testsupport::RunProgram(SONOKAS_BINARY, {"/multi", "/report", dir.File("side.json"), tape.wav,
+                                                              dir.File("side.gtp")});
+    const json report = json::parse(ReadText(dir.File("side.json")));
+    EXPECT_EQ(SchemaErrors(report), "");
+    std::vector<std::string> verdicts;
+    for (const json& record : report["records"]) verdicts.push_back(record["verdict"]);
+    EXPECT_EQ(verdicts, SummaryVerdicts(run.output)) << run.output;
+    ASSERT_EQ(verdicts.size(), 3u);
+    // The gap: a problem on the byte it spoilt, at that byte's start.
+    const json& problems = report["records"][0]["problems"];
+    ASSERT_FALSE(problems.empty()) << run.output;
+    EXPECT_EQ(problems[0]["byte"], 45);
+    const double byteLength = 7 * kSlot + 0.0073;
+    EXPECT_NEAR(problems[0]["time"].get<double>(), tape.gapAt - 3 * kSlot, 0.1 * byteLength);
+    // The header's name as the tape holds it, markup and control byte kept apart from the page.
+    EXPECT_EQ(report["records"][1]["name"], "<script>X&amp;\x07");
+    ASSERT_EQ(testsupport::RunProgram(SONOKAS_BINARY, {"/multi", "/report", dir.File("side.html"), tape.wav,
+                                                       dir.File("side.gtp")})
+                  .exitStatus,
+              1);
+    const std::string html = ReadText(dir.File("side.html"));
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(Count(html, "<tr class=\"record"), 3u);
+}
+
+TEST(ReportTest, SpeedIsHowFastTheTapeRan) {
+    const TempDir dir;
+    const GapTape tape = WriteGapTape(dir, 1.08);
+    testsupport::RunProgram(SONOKAS_BINARY, {"/auto", "/multi", "/report", dir.File("slow.json"), tape.wav,
+                                             dir.File("slow.gtp")});
+    const json report = json::parse(ReadText(dir.File("slow.json")));
+    ASSERT_FALSE(report["records"].empty());
+    for (const json& record : report["records"]) EXPECT_NEAR(record["speed"].get<double>(), 100 / 1.08, 1.0);
 }
 
 }  // namespace

@@ -181,8 +181,7 @@ int DecideBitExact(Reader& r, float slotLength) {
     if (strict == loose && !weak) {
         return strict ? 1 : 0;
     }
-    ++r.problemCount;
-    Say(r, "Problem in : %f\n", Seconds(r, r.origin + slotStart));
+    SayProblem(r, "Problem in : %f\n", Seconds(r, r.origin + slotStart));
     if (!r.interactive) {
         return strict ? 1 : 0;
     }

@@ -13,6 +13,21 @@
 
 namespace sonokas::decoder {
 
+// A problem a reading reported: where its byte began, where it showed, and for the first few,
+// the signal around the byte as the decoders saw it.
+struct ProblemNote {
+    std::int32_t imageBytes = 0;       // bytes of the image before the byte
+    std::int64_t byteStart = 0;        // the recording's sample where the byte began
+    std::int64_t at = 0;               // the recording's sample where the problem showed
+    std::string message;               // as printed, without its line end
+    std::vector<std::int8_t> samples;  // around the byte (none after the first few)
+    std::int64_t samplesFrom = 0;      // the recording's sample of samples[0]
+    double slot = 0;                   // samples of a bit slot
+    int byte = -1;                     // the byte as decided
+};
+
+inline constexpr std::size_t kNotesWithSignal = 3;
+
 struct Reader {
     SampleTrack track;           // the stretch read, addressed from 0
     std::int64_t origin = 0;     // the recording's sample index of the stretch's first sample
@@ -31,6 +46,8 @@ struct Reader {
     const std::vector<std::int32_t>* edges = nullptr;
     std::int32_t edgesFrom = 0;
     std::size_t edgeIndex = 0;
+    std::vector<ProblemNote>* notes = nullptr;  // problems are noted here too, when set
+    std::int64_t byteStart = 0;                 // the recording's sample where the byte being read began
 
     bool AtEnd() const { return cursor.position >= track.sampleCount; }
 };
@@ -43,6 +60,13 @@ void TakeSettings(Reader& r);
 
 // printf to the reader's log, or to standard output.
 [[gnu::format(printf, 2, 3)]] void Say(Reader& r, const char* format, ...);
+
+// Counts a problem, prints it (Say) and notes it.
+[[gnu::format(printf, 2, 3)]] void SayProblem(Reader& r, const char* format, ...);
+
+// Notes where the record's signal ran out, with the signal before it (not counted as a problem:
+// the decoders' choices stay as they are).
+void NoteEnd(Reader& r, const std::string& message);
 
 // A sample count as seconds at the reader's rate (no rate: infinitely long).
 double Seconds(const Reader& r, std::int64_t samples);

@@ -42,9 +42,8 @@ std::uint8_t ReadByteTimed(Reader& r) {
             t = TakeInterval(r);
         }
         if (i == 7 && t - timing.pauseAllowance < timing.minimumEnd) {
-            ++r.problemCount;
-            Say(r, "PROBLEM - Byte %i didn't finish properly!!! time: %f\n", r.imageBytes,
-                Seconds(r, r.origin + r.cursor.position));
+            SayProblem(r, "PROBLEM - Byte %i didn't finish properly!!! time: %f\n", r.imageBytes,
+                       Seconds(r, r.origin + r.cursor.position));
             if (found == 1) {
                 double u = 0;
                 do {
@@ -63,16 +62,38 @@ std::uint8_t ReadByteTimed(Reader& r) {
     return static_cast<std::uint8_t>(byte);
 }
 
+namespace {
+
+// The signal around a byte with problems, for the first few noted: from a slot before its start
+// to a slot after its end, as the reader's track holds it.
+void KeepSignal(Reader& r, std::size_t firstNote, std::int32_t start, std::uint8_t byte) {
+    const double slot = static_cast<double>(r.timing.slotLength) * r.cursor.sampleRate;
+    const auto from = std::max<std::int64_t>(0, start - static_cast<std::int64_t>(slot));
+    const auto to = std::min<std::int64_t>(r.track.sampleCount, start + static_cast<std::int64_t>(10 * slot));
+    for (std::size_t k = firstNote; k < r.notes->size(); ++k) {
+        ProblemNote& note = (*r.notes)[k];
+        note.byte = byte;
+        if (k >= kNotesWithSignal || from >= to) continue;
+        note.samples.assign(r.track.samples + from, r.track.samples + to);
+        note.samplesFrom = r.origin + from;
+        note.slot = slot;
+    }
+}
+
+}  // namespace
+
 std::uint8_t ReadTapeByte(Reader& r) {
     const bool timed = r.exactValue == kTimingDecoder;
-    if (!r.speed.on) {
-        return timed ? ReadByteTimed(r) : ReadByteExact(r);
-    }
     // A byte runs from its first pulse to the next byte's first pulse.
     const std::int32_t start = timed ? r.cursor.lastBoundary : r.cursor.position;
+    r.byteStart = r.origin + start;
+    const std::size_t notes = r.notes != nullptr ? r.notes->size() : 0;
     const std::uint8_t byte = timed ? ReadByteTimed(r) : ReadByteExact(r);
-    FollowSpeed(r.timing, r.speed, static_cast<std::int64_t>(timed ? r.cursor.lastBoundary : r.cursor.position) - start,
-                r.cursor.sampleRate);
+    if (r.notes != nullptr && r.notes->size() > notes) KeepSignal(r, notes, start, byte);
+    if (r.speed.on) {
+        FollowSpeed(r.timing, r.speed, static_cast<std::int64_t>(timed ? r.cursor.lastBoundary : r.cursor.position) - start,
+                    r.cursor.sampleRate);
+    }
     return byte;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/reader.hpp"
@@ -195,6 +196,7 @@ RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode) {
     report.sum = sum;
     if (early) {
         Say(r, "Premature END OF FILE ! Read %i bytes only!\n", read);
+        decoder::NoteEnd(r, "Premature END OF FILE ! Read " + std::to_string(read) + " bytes only!");
     } else if (sum == gtp::kChecksumGood) {
         Say(r, "Succesfully read all bytes! \n");
         outcome = AttemptOutcome::good;

@@ -118,9 +118,14 @@ std::string JsonText(const TapeFacts& facts) {
     return report.dump(2, ' ', true) + "\n";
 }
 
+bool IsReportPath(const std::string& path) {
+    const std::string extension = LowerExtension(path);
+    return extension == ".json" || extension == ".html";
+}
+
 bool WriteReport(const TapeFacts& facts, const std::string& path) {
     const std::string extension = LowerExtension(path);
-    if (extension != ".json" && extension != ".html") return false;
+    if (!IsReportPath(path)) return false;
     const std::string text = extension == ".json" ? JsonText(facts) : HtmlText(facts);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));

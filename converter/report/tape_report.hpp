@@ -73,6 +73,9 @@ struct TapeFacts {
 // the extension is neither.
 bool WriteReport(const TapeFacts& facts, const std::string& path);
 
+// The file name ends in .json or .html (any case).
+bool IsReportPath(const std::string& path);
+
 // The JSON report: plain ASCII, tape bytes that are not printable ASCII as \u00XX escapes.
 std::string JsonText(const TapeFacts& facts);
 

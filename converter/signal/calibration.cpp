@@ -265,6 +265,37 @@ bool ConditionFirst(Calibration& c, decoder::Reader& r) {
     return true;
 }
 
+std::string ReadingText(const Calibration& c, int index) {
+    if (c.documented) return "the recording as it is, with the settings given";
+    if (index < 0 || index >= static_cast<int>(c.alternatives.size())) {
+        switch (c.first) {
+            case Reading::raw: return "the recording as it is, calibrated";
+            case Reading::smooth: return "the smoothed signal, exact decoder";
+            default: return "the conditioned signal";
+        }
+    }
+    switch (c.alternatives[static_cast<std::size_t>(index)]) {
+        case Alternative::conditioned: return "the conditioned signal";
+        case Alternative::polarity: return "the other polarity";
+        case Alternative::channel: {
+            int nth = 0;
+            for (int k = 0; k < index; ++k) nth += c.alternatives[static_cast<std::size_t>(k)] == Alternative::channel;
+            return std::string("the ") + ChannelName(const_cast<Calibration&>(c), c.alternativeChannels[static_cast<std::size_t>(nth)]);
+        }
+        case Alternative::sensitive: return "weaker pulses";
+        case Alternative::exact: return "the exact decoder";
+        case Alternative::documented: return "the recording as it is, with the settings given";
+    }
+    return "";
+}
+
+double SpeedPercent(const Calibration& c) {
+    // A tape that ran slower stretched its slots: its speed is the standard slot over the slot found.
+    return c.timing.slotLength > 0 ? 100.0 * static_cast<float>(kStandardSlot) / c.timing.slotLength : 0;
+}
+
+const char* ChannelText(const Calibration& c) { return ChannelName(const_cast<Calibration&>(c), c.channel); }
+
 void PrintCalibration(Calibration& c, decoder::Reader& r) {
     if (c.sourceCount == 0) return;
     if (c.documented) {
@@ -272,7 +303,7 @@ void PrintCalibration(Calibration& c, decoder::Reader& r) {
         return;
     }
     const double swing = c.first == Reading::raw ? c.rawThreshold : ConditionedSwing(c);
-    const double speed = 100.0 * c.timing.slotLength / static_cast<float>(kStandardSlot);
+    const double speed = SpeedPercent(c);
     decoder::Say(r, "Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", c.reverse ? "rising" : "falling",
                 std::lround(swing), speed, ChannelName(c, c.channel));
 }

@@ -111,6 +111,15 @@ bool ConditionFirst(Calibration& c, decoder::Reader& r);
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
 void PrintCalibration(Calibration& c, decoder::Reader& r);
 
+// What a reading of the record is: the first (`index` -1) or alternative `index`.
+std::string ReadingText(const Calibration& c, int index);
+
+// How fast the tape ran, in percent of the standard timing: below 100 when it ran slower.
+double SpeedPercent(const Calibration& c);
+
+// The channel the record is read from: "mono", "mixed channels", "left channel", "right channel".
+const char* ChannelText(const Calibration& c);
+
 // Further ways to read the record last calibrated, for an attempt whose checksum is wrong
 // (the other polarity, the other channel, the exact decoder at the calibrated timing).
 int AlternativeCount(Calibration& c);

@@ -206,6 +206,7 @@ struct RecordingStream::State {
     input::SampleInfo info;
     bool lengthKnown = false;
     bool hasChannels = false;
+    int channels = 0;                 // of the recording
 
     // A WAV file's data.
     PcmLayout layout;
@@ -369,6 +370,7 @@ struct RecordingStream::State {
         frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
         block.resize(std::max(block.size(), kBlockBytes + frameBytes));
         hasChannels = keepChannels && layout.channels >= 2;
+        channels = layout.channels;
         convertMix = ChooseConvert<false>(layout);
         convertAll = ChooseConvert<true>(layout);
         framesLeft = dataSize / frameBytes;
@@ -435,6 +437,7 @@ struct RecordingStream::State {
         left = std::move(input::channelSamples.left);
         right = std::move(input::channelSamples.right);
         hasChannels = left && right;
+        channels = input::channelSamples.channels > 0 ? input::channelSamples.channels : 1;
         count = static_cast<std::size_t>(loaded);
         lengthKnown = true;
         mode = Mode::whole;
@@ -531,6 +534,8 @@ const input::SampleInfo& RecordingStream::Info() const { return state_->info; }
 bool RecordingStream::LengthKnown() const { return state_->lengthKnown; }
 
 bool RecordingStream::HasChannels() const { return state_->hasChannels; }
+
+int RecordingStream::Channels() const { return state_->channels; }
 
 std::size_t RecordingStream::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) {
     switch (state_->mode) {

@@ -52,6 +52,8 @@ public:
     bool LengthKnown() const;
     // Left and right are filled (keepChannels and two channels or more).
     bool HasChannels() const;
+    // The recording's channel count (after a successful Open).
+    int Channels() const;
 
     // The next frames, at most `frames`: the mix, and left/right when HasChannels() (else they
     // may be null). Returns as soon as some whole frames are there; 0 at the end (the stated

@@ -26,6 +26,15 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
     r.edgeIndex = 0;
 }
 
+// What an attempt gave, in the summary's words.
+const char* GaveText(const RecordAttempt& a) {
+    if (a.outcome == output::AttemptOutcome::noLead) return "no lead";
+    if (a.outcome == output::AttemptOutcome::good) return "good";
+    if (!a.header && a.report.sync != 0xA5) return "wrong sync";
+    if (a.report.early) return "ended early";
+    return "checksum wrong";
+}
+
 }  // namespace
 
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
@@ -47,6 +56,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
     // alternatives point at whole sources again.
     const std::int32_t trackEnd = first.track.sampleCount;
     const bool gtpMode = !settings.binaryOutput;
+    std::vector<std::pair<std::string, std::string>> tried;
     for (int k = 0; k < total; ++k) {
         decoder::Reader r = first;
         if (k > 0) {
@@ -67,6 +77,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         Rewind(r, begin);
         const std::int32_t problemsBefore = r.problemCount;
         RecordAttempt attempt;
+        r.notes = &attempt.notes;
         output::RecordReading reading = output::DecodeRecord(r, gtpMode);
         attempt.outcome = reading.outcome;
         if (signalEnd >= 0 && attempt.outcome != output::AttemptOutcome::noLead) {
@@ -79,6 +90,14 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         attempt.image = std::move(reading.image);
         attempt.endPosition = r.cursor.position;
         attempt.number = k + 1;
+        r.notes = nullptr;
+        std::string what;
+        if (calibration != nullptr && k <= alternatives) {
+            what = signal::ReadingText(*calibration, k - 1);
+        } else {
+            what = r.exactValue == kTimingDecoder ? "the timing decoder" : "the exact decoder, value " + std::to_string(r.exactValue);
+        }
+        tried.emplace_back(std::move(what), GaveText(attempt));
         ++attemptsMade;
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
@@ -87,6 +106,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
             break;
         }
     }
+    best.tried = std::move(tried);
     return best;
 }
 

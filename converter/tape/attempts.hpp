@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "converter/decoder/reader.hpp"
 #include "converter/output/record.hpp"
 
 namespace sonokas::decoder {
@@ -25,6 +26,9 @@ struct RecordAttempt {
     int number = 0;                    // 1 for the first attempt
     std::int32_t readOn = 0;           // bytes read on past the record's stated end
     bool header = false;               // a program header, judged by the sum of all its bytes
+    std::vector<decoder::ProblemNote> notes;  // the problems its decoders reported
+    // Every attempt made at the record (on the best only): what it read and what that gave.
+    std::vector<std::pair<std::string, std::string>> tried;
 };
 
 // True when `a` is a better reading than `b`: a right checksum first, then a complete record

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -114,6 +115,16 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
 
     entry.payload = ImagePayload(best.image, best.report);
     entry.header = best.header;
+    entry.signalEnd = offset + bounds.signalEnd;
+    entry.tried = best.tried;
+    entry.notes = best.notes;
+    if (calibration != nullptr && !calibration->documented) {
+        const signal::LeadIn& lead = calibration->lead;
+        entry.speed = signal::SpeedPercent(*calibration);
+        entry.levelDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / 128.0);
+        entry.snrDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / std::max(lead.noise, 0.25));
+        entry.channel = signal::ChannelText(*calibration);
+    }
     entry.verdict = Judge(best);
     for (const TapeEntry& earlier : tapeLog.entries) {
         if (earlier.payload == entry.payload) {
@@ -533,6 +544,10 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     const std::int64_t chunk = samples(options.chunkSeconds);
     const std::int64_t margin = samples(options.marginSeconds);
     TapeWindow window;
+    if (options.report != nullptr) {
+        window.levels = &options.report->levelDb;
+        window.levelStep = rate * std::max<std::int64_t>(1, static_cast<std::int64_t>(options.report->levelStep));
+    }
     signal::Calibration calibration;  // the search's, record by record
     window.channels = settings.autoCalibrate && feed.Channels();
     usedConditioned = false;
@@ -627,7 +642,76 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         std::printf("\nStarting conversion\n\n");
         std::printf("No lead found !\n");
     }
+    if (options.report != nullptr) options.report->duration = static_cast<double>(window.end) / rate;
     PrintSummary();
+}
+
+namespace {
+
+// A record as the report tells it; times in seconds at `rate`.
+report::RecordFacts FactsOf(const TapeEntry& entry, double rate, const std::string& recordingChannel) {
+    report::RecordFacts f;
+    const auto& p = entry.payload;
+    f.number = entry.number;
+    f.start = static_cast<double>(entry.leadStart) / rate;
+    f.end = static_cast<double>(std::max(entry.signalEnd, entry.leadStart)) / rate;
+    f.header = entry.header;
+    if (entry.header) {
+        std::string name;
+        for (std::size_t i = 8; i < p.size() && p[i] != 0xFF; ++i) name += static_cast<char>(p[i]);
+        f.name = name;
+        f.startAddress = static_cast<int>(Word(p, 2));
+        f.endAddress = static_cast<int>(Word(p, 4));
+    } else {
+        f.startAddress = static_cast<int>(Word(p, 1));
+        f.endAddress = static_cast<int>(Word(p, 3));
+    }
+    f.length = f.endAddress - f.startAddress;
+    f.verdict = VerdictText(entry.verdict);
+    if (entry.copyOf > 0) f.copyOf = entry.copyOf;
+    f.speed = entry.speed;
+    f.levelDb = entry.levelDb;
+    f.snrDb = entry.snrDb;
+    f.channel = entry.channel.empty() ? recordingChannel : entry.channel;
+    for (const auto& [what, gave] : entry.tried) f.attempts.push_back({what, gave});
+    // Bytes are counted from the sync byte as the record is stored; a raw image leaves out the
+    // sync and address bytes, which come first.
+    auto index = [&](std::int32_t imageBytes) {
+        return settings.binaryOutput ? (imageBytes > 0 ? imageBytes + 5 : 0) : std::max(imageBytes - 5, 0);
+    };
+    for (const decoder::ProblemNote& note : entry.notes) {
+        f.problems.push_back({index(note.imageBytes), static_cast<double>(note.byteStart) / rate, note.message});
+        if (entry.verdict == Verdict::good || note.samples.empty()) continue;
+        report::Excerpt e;
+        e.startTime = static_cast<double>(note.samplesFrom) / rate;
+        e.rate = static_cast<std::int32_t>(rate);
+        e.samples = note.samples;
+        for (int bit = 0; bit < 8; ++bit) {
+            e.slotTimes.push_back((static_cast<double>(note.byteStart) + bit * note.slot) / rate);
+            e.bits.push_back(note.byte >= 0 ? (note.byte >> bit) & 1 : -1);
+        }
+        e.problemTime = static_cast<double>(note.at) / rate;
+        e.byte = index(note.imageBytes);
+        e.message = note.message;
+        f.excerpts.push_back(std::move(e));
+    }
+    return f;
+}
+
+}  // namespace
+
+void FillReport(report::TapeFacts& facts, const std::string& recordingChannel) {
+    const double rate = std::max(decoder::cursor.sampleRate, 1);
+    facts.records.clear();
+    facts.summary = report::Summary{};
+    for (const TapeEntry& entry : tapeLog.entries) {
+        facts.records.push_back(FactsOf(entry, rate, recordingChannel));
+        ++facts.summary.records;
+        if (entry.verdict == Verdict::good) ++facts.summary.good;
+        if (entry.copyOf > 0) ++facts.summary.copies;
+    }
+    facts.summary.bad = facts.summary.records - facts.summary.good;
+    facts.interrupted = stopRequested != 0;
 }
 
 void PrintSummary() {

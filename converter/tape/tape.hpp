@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
+
+#include "converter/decoder/reader.hpp"
+#include "converter/report/tape_report.hpp"
 
 namespace sonokas::tape {
 
@@ -19,6 +23,12 @@ struct TapeEntry {
     bool header = false;                // a program header
     Verdict verdict = Verdict::good;
     int copyOf = 0;                     // the earlier record with the same bytes, 0: none
+    // For the report: where its signal ends, what the calibration found, how it was read.
+    std::int64_t signalEnd = 0;
+    std::optional<double> speed, levelDb, snrDb;
+    std::string channel;                // empty: the recording's own (mono or the mix)
+    std::vector<std::pair<std::string, std::string>> tried;
+    std::vector<decoder::ProblemNote> notes;
 };
 
 struct TapeLog {
@@ -39,6 +49,7 @@ struct TapeOptions {
     double chunkSeconds = 1;
     double marginSeconds = 1;
     bool worker = true;  // a record is read on a worker while the search goes on
+    report::TapeFacts* report = nullptr;  // filled with the records, the summary and the level, when given
 };
 
 // Set (by a signal handler) to end the run after the record being read: what was read is kept.
@@ -50,6 +61,10 @@ void RunTape(SampleFeed& feed, const TapeOptions& options = {});
 
 // The same for the loaded recording: the decoders' track and the channels given to the calibration.
 void RunTape();
+
+// The report's records, summary and whether the run was stopped, from tapeLog; `recordingChannel`
+// names the channel of records read without a calibration.
+void FillReport(report::TapeFacts& facts, const std::string& recordingChannel);
 
 // The summary of the records in tapeLog: one line each, then the totals.
 void PrintSummary();

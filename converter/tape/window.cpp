@@ -1,6 +1,7 @@
 #include "converter/tape/window.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -208,6 +209,26 @@ bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const s
     return true;
 }
 
+void TapeWindow::Measure(std::int64_t from, bool last) {
+    if (levels == nullptr) return;
+    auto push = [&] {
+        levels->push_back(levelPeak > 0 ? static_cast<float>(20 * std::log10(levelPeak / 128.0)) : -100.0f);
+        levelPeak = 0;
+        levelCount = 0;
+    };
+    const std::int8_t* s = mix.data() + (from - base);
+    for (std::int64_t k = 0, n = end - from; k < n;) {
+        const std::int64_t take = std::min(n - k, levelStep - levelCount);
+        int peak = levelPeak;
+        for (std::int64_t j = 0; j < take; ++j) peak = std::max(peak, std::abs(int{s[k + j]}));
+        levelPeak = peak;
+        levelCount += take;
+        k += take;
+        if (levelCount == levelStep) push();
+    }
+    if (last && levelCount > 0) push();
+}
+
 bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop) {
     constexpr std::size_t kBlock = std::size_t{1} << 16;
     while (!ended && end < upTo) {
@@ -223,6 +244,7 @@ bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::s
             ended = true;
         }
         end += static_cast<std::int64_t>(got);
+        Measure(end - static_cast<std::int64_t>(got), ended);
     }
     return true;
 }

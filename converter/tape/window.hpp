@@ -107,6 +107,11 @@ struct TapeWindow {
     input::ZeroedSamples conditioned;  // lent to the calibration; untouched pages cost nothing
     bool conditionedUsed = false;
     std::size_t capacity = 0;
+    // The recording's level along the way, when wanted: the peak of every `levelStep` samples in dBFS.
+    std::vector<float>* levels = nullptr;
+    std::int64_t levelStep = 1;
+    int levelPeak = 0;
+    std::int64_t levelCount = 0;
 
     std::int32_t Count() const { return static_cast<std::int32_t>(end - base); }
     // Forgets the samples before `before`.
@@ -115,6 +120,8 @@ struct TapeWindow {
     // the mix and, with channels, both channels, and the conditioned samples (none: zeros) as given.
     bool Restore(std::int64_t from, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
                  const std::int8_t* conditioned, std::int64_t to);
+    // Adds the peaks of the samples from `from` on to the levels (the rest of a step at the end).
+    void Measure(std::int64_t from, bool last);
     // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
     bool Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop);
 
