@@ -13,6 +13,8 @@
 #include "converter/decoder/reader.hpp"
 #include "converter/input/readers.hpp"
 #include "converter/output/record.hpp"
+#include "converter/output/tape_image.hpp"
+#include "gtp/gtp.hpp"
 #include "converter/report/tape_report.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/run_start.hpp"
@@ -144,6 +146,65 @@ void PrintSampleInfo(const input::SampleInfo& info) {
     std::printf("Rate: %d Hz\n", info.sampleRate);
 }
 
+namespace {
+
+// One record's run, kept for its report: the attempt written, where its lead-in begins, and
+// whether the calibration read it.
+struct OneRecord {
+    tape::RecordAttempt written;
+    std::vector<decoder::ProblemNote> notes;  // the documented attempts' problems, attempt by attempt
+    std::int64_t begin = 0;
+    bool calibrated = false;
+};
+
+OneRecord oneRecord;
+
+// After each documented attempt: it is the one written, and one more tried.
+void KeepAttempt() {
+    tape::RecordAttempt& a = oneRecord.written;
+    const output::RecordReport& report = output::report;
+    a.report = report;
+    a.outcome = report.leadIn == 0                            ? output::AttemptOutcome::noLead
+                : !report.early && report.sum == gtp::kChecksumGood ? output::AttemptOutcome::good
+                                                                    : output::AttemptOutcome::bad;
+    a.image.assign(output::image.data.begin(), output::image.data.begin() + output::image.byteCount);
+    a.notes = std::move(oneRecord.notes);
+    oneRecord.notes.clear();
+    a.endPosition = decoder::cursor.position;
+    const std::string what = settings.exactValue == kTimingDecoder ? "the timing decoder"
+                                                                  : "the exact decoder, value " + std::to_string(settings.exactValue);
+    const bool wrongSync = a.outcome != output::AttemptOutcome::noLead && report.sync != gtp::kSyncByte;
+    a.tried.emplace_back(what, a.outcome == output::AttemptOutcome::good     ? "good"
+                               : a.outcome == output::AttemptOutcome::noLead ? "no lead"
+                               : wrongSync                                   ? "wrong sync"
+                               : report.early                                ? "ended early"
+                                                                             : "checksum wrong");
+}
+
+// The report of a run of one record.
+void WriteOneRecordReport(const input::SampleInfo& info, const std::vector<std::string>& arguments) {
+    report::TapeFacts facts;
+    facts.path = settings.inputPath.view();
+    facts.type = info.typeText;
+    facts.rate = info.sampleRate;
+    facts.channels = input::channelSamples.channels;
+    facts.duration = info.sampleRate > 0 ? static_cast<double>(info.sampleCount) / info.sampleRate : 0;
+    facts.settings = arguments;
+    const tape::RecordAttempt& a = oneRecord.written;
+    const std::string channel = facts.channels >= 2 ? "mixed channels" : "mono";
+    if (!a.tried.empty() && a.outcome != output::AttemptOutcome::noLead) {
+        const tape::TapeEntry entry = tape::EntryOf(a, 1, oneRecord.begin, std::max<std::int64_t>(a.endPosition, oneRecord.begin),
+                                                    oneRecord.calibrated ? &signal::recording : nullptr);
+        facts.records.push_back(tape::FactsOf(entry, std::max(info.sampleRate, 1), channel));
+        facts.summary = {1, entry.verdict == tape::Verdict::good ? 1 : 0, entry.verdict == tape::Verdict::good ? 0 : 1, 0};
+    }
+    if (!report::WriteReport(facts, settings.reportPath.c_str())) {
+        std::printf("\nCannot write the report file!\n");
+    }
+}
+
+}  // namespace
+
 void RunAttempts(void (*afterAttempt)()) {
     while (settings.failCount > 0) {
         const output::AttemptOutcome outcome = output::ConvertRecord();
@@ -176,16 +237,19 @@ void RunAutoRecord() {
         // Nothing that looks like a lead-in: the documented attempts on the recording as it is.
         signal::UseDocumentedSettings(signal::recording, first);
         signal::PrintCalibration(signal::recording, first);
-        RunAttempts();
+        RunAttempts(settings.reportPath.empty() ? nullptr : KeepAttempt);
         return;
     }
     signal::PrintCalibration(signal::recording, first);
     gtp::File file = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     int attempts = 0;
-    const tape::RecordAttempt best = tape::AttemptRecord(first, &signal::recording, begin, attempts);
+    tape::RecordAttempt best = tape::AttemptRecord(first, &signal::recording, begin, attempts);
     if (best.outcome != output::AttemptOutcome::noLead) {
         output::WriteImage(file.get(), best.image);
     }
+    oneRecord.written = std::move(best);
+    oneRecord.begin = begin;
+    oneRecord.calibrated = true;
 }
 
 namespace {
@@ -297,7 +361,6 @@ int RunConverter(int argc, const char* const* argv) {
 
     if (!settings.reportPath.empty()) {
         // Found out before anything is decoded, as for the output file.
-        if (!settings.multiRecord) ErrorExit("/report needs /multi (a report is of a whole tape)!");
         if (!report::IsReportPath(settings.reportPath.c_str())) ErrorExit("The report file must end in .json or .html!");
         if (!CanCreateOutput(settings.reportPath.c_str())) ErrorExit("Cannot create report file!");
     }
@@ -331,11 +394,14 @@ int RunConverter(int argc, const char* const* argv) {
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
+    if (!settings.reportPath.empty()) decoder::reader.notes = &oneRecord.notes;
     if (settings.autoCalibrate) {
         RunAutoRecord();
     } else {
-        RunAttempts();
+        RunAttempts(settings.reportPath.empty() ? nullptr : KeepAttempt);
     }
+    decoder::reader.notes = nullptr;
+    if (!settings.reportPath.empty()) WriteOneRecordReport(info, std::vector<std::string>(argv + 1, argv + argc));
     decoder::track = decoder::SampleTrack{};
     return 1;
 }

@@ -28,7 +28,7 @@ const char kHelpText[] =
     "  /inter       decide doubtful bits of the exact decoder in a window\n"
     "  /auto        calibrate every record from its lead-in: level, polarity, speed, channel\n"
     "  /multi       decode every record of the tape, into one GTP or numbered .bin files\n"
-    "  /report FILE with /multi, a report of the tape: FILE.json or FILE.html\n"
+    "  /report FILE a report of the run: FILE.json or FILE.html\n"
     "  --help, -h   print this help and exit\n"
     "  --version    print the version and exit\n"
     "\n"

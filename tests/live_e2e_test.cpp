@@ -1,5 +1,6 @@
 // A whole tape from a pipe, as a sound card delivers it: each record's lines come out while the
-// tape still plays, and a run stopped by a signal keeps the records read so far, whole.
+// tape still plays, and a run stopped by a signal keeps the records read so far, whole, in the
+// output and in the report.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -153,7 +154,7 @@ TEST(Live, EachRecordIsPrintedWhileTheTapePlaysAndAStopKeepsWhatWasRead) {
         SCOPED_TRACE(c.what);
         testsupport::TempDir dir;
         std::vector<std::string> arguments = c.options;
-        arguments.insert(arguments.end(), {"-", dir.File("SIDE.gtp")});
+        arguments.insert(arguments.end(), {"/report", dir.File("SIDE.json"), "-", dir.File("SIDE.gtp")});
         LiveRun run(arguments);
         run.Write(tape.wav, 0, tape.secondStarts);
         // The first record's verdict arrives before the second record is played.
@@ -170,6 +171,11 @@ TEST(Live, EachRecordIsPrintedWhileTheTapePlaysAndAStopKeepsWhatWasRead) {
         EXPECT_EQ(blocks, expected);
         EXPECT_NE(run.printed().find(c.stop ? "Records: 1, good: 1" : "Records: 3, good: 3"), std::string::npos)
             << run.printed();
+        // The report holds the records read, and says when the run was stopped.
+        const Bytes bytes = testsupport::ReadFileBytes(dir.File("SIDE.json"));
+        const std::string report(bytes.begin(), bytes.end());
+        EXPECT_NE(report.find(c.stop ? "\"interrupted\": true" : "\"interrupted\": false"), std::string::npos) << report;
+        EXPECT_NE(report.find(c.stop ? "\"records\": 1" : "\"records\": 3"), std::string::npos) << report;
     }
 }
 

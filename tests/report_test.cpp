@@ -327,6 +327,12 @@ TEST(ReportTest, WholeTapeRunReportsWhatItFound) {
     const std::string html = ReadText(dir.File("side.html"));
     EXPECT_EQ(html.find("<script"), std::string::npos);
     EXPECT_EQ(Count(html, "<tr class=\"record"), 3u);
+    // Without /multi: the one record the run reads, with the same problem.
+    testsupport::RunProgram(SONOKAS_BINARY, {"/report", dir.File("one.json"), tape.wav, dir.File("one.gtp")});
+    const json one = json::parse(ReadText(dir.File("one.json")));
+    EXPECT_EQ(SchemaErrors(one), "");
+    ASSERT_EQ(one["records"].size(), 1u);
+    EXPECT_EQ(one["records"][0]["problems"][0]["byte"], 45);
 }
 
 TEST(ReportTest, SpeedIsHowFastTheTapeRan) {

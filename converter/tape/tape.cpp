@@ -84,6 +84,37 @@ int Rank(Verdict verdict) {
     }
 }
 
+}  // namespace
+
+TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart, std::int64_t signalEnd,
+                  const signal::Calibration* calibration) {
+    TapeEntry entry;
+    entry.number = number;
+    entry.leadStart = leadStart;
+    entry.payload = ImagePayload(best.image, best.report);
+    entry.header = best.header;
+    entry.signalEnd = signalEnd;
+    entry.tried = best.tried;
+    entry.notes = best.notes;
+    if (calibration != nullptr && !calibration->documented) {
+        const signal::LeadIn& lead = calibration->lead;
+        entry.speed = signal::SpeedPercent(*calibration);
+        entry.levelDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / 128.0);
+        entry.snrDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / std::max(lead.noise, 0.25));
+        entry.channel = signal::ChannelText(*calibration);
+    }
+    entry.verdict = Judge(best);
+    for (const TapeEntry& earlier : tapeLog.entries) {
+        if (earlier.payload == entry.payload) {
+            entry.copyOf = earlier.number;
+            break;
+        }
+    }
+    return entry;
+}
+
+namespace {
+
 // A record read: its summary entry and the image to write.
 struct ReadRecord {
     TapeEntry entry;
@@ -113,25 +144,7 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     int attempts = 0;
     const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd);
 
-    entry.payload = ImagePayload(best.image, best.report);
-    entry.header = best.header;
-    entry.signalEnd = offset + bounds.signalEnd;
-    entry.tried = best.tried;
-    entry.notes = best.notes;
-    if (calibration != nullptr && !calibration->documented) {
-        const signal::LeadIn& lead = calibration->lead;
-        entry.speed = signal::SpeedPercent(*calibration);
-        entry.levelDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / 128.0);
-        entry.snrDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / std::max(lead.noise, 0.25));
-        entry.channel = signal::ChannelText(*calibration);
-    }
-    entry.verdict = Judge(best);
-    for (const TapeEntry& earlier : tapeLog.entries) {
-        if (earlier.payload == entry.payload) {
-            entry.copyOf = earlier.number;
-            break;
-        }
-    }
+    entry = EntryOf(best, entry.number, entry.leadStart, offset + bounds.signalEnd, calibration);
     read.image = best.image;
     return read;
 }
@@ -646,8 +659,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     PrintSummary();
 }
 
-namespace {
-
 // A record as the report tells it; times in seconds at `rate`.
 report::RecordFacts FactsOf(const TapeEntry& entry, double rate, const std::string& recordingChannel) {
     report::RecordFacts f;
@@ -697,8 +708,6 @@ report::RecordFacts FactsOf(const TapeEntry& entry, double rate, const std::stri
     }
     return f;
 }
-
-}  // namespace
 
 void FillReport(report::TapeFacts& facts, const std::string& recordingChannel) {
     const double rate = std::max(decoder::cursor.sampleRate, 1);

@@ -11,6 +11,10 @@
 #include "converter/decoder/reader.hpp"
 #include "converter/report/tape_report.hpp"
 
+namespace sonokas::signal {
+struct Calibration;
+}
+
 namespace sonokas::tape {
 
 enum class Verdict { good, checksumWrong, endedEarly, wrongSync };
@@ -61,6 +65,17 @@ void RunTape(SampleFeed& feed, const TapeOptions& options = {});
 
 // The same for the loaded recording: the decoders' track and the channels given to the calibration.
 void RunTape();
+
+struct RecordAttempt;
+
+// The summary entry of a record read by `best`: its bytes and verdict, the copy it is of (in
+// tapeLog), and for the report, what the calibration (none: read as without /auto) found.
+TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart, std::int64_t signalEnd,
+                  const signal::Calibration* calibration);
+
+// A record as the report tells it, times in seconds at `rate`; `recordingChannel` names the
+// channel of a record read without a calibration.
+report::RecordFacts FactsOf(const TapeEntry& entry, double rate, const std::string& recordingChannel);
 
 // The report's records, summary and whether the run was stopped, from tapeLog; `recordingChannel`
 // names the channel of records read without a calibration.
