@@ -17,6 +17,7 @@
 #include "converter/tape/attempts.hpp"
 #include "converter/tape/finder.hpp"
 #include "converter/tape/window.hpp"
+#include "converter/report/report_text.hpp"
 #include "converter/tape/whole_record.hpp"
 #include "gtp/gtp.hpp"
 #include "gtp/stdio_file.hpp"
@@ -27,13 +28,7 @@ TapeLog tapeLog;
 
 namespace {
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    std::snprintf(text.data(), text.size() + 1, format, args...);
-    return text;
-}
+using report::Format;
 
 unsigned Word(const std::vector<std::uint8_t>& payload, std::size_t offset) {
     return static_cast<unsigned>(gtp::ReadLittleEndian(payload, offset, 2));
