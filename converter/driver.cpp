@@ -171,14 +171,7 @@ void KeepAttempt() {
     a.notes = std::move(oneRecord.notes);
     oneRecord.notes.clear();
     a.endPosition = decoder::cursor.position;
-    const std::string what = settings.exactValue == kTimingDecoder ? "the timing decoder"
-                                                                  : "the exact decoder, value " + std::to_string(settings.exactValue);
-    const bool wrongSync = a.outcome != output::AttemptOutcome::noLead && report.sync != gtp::kSyncByte;
-    a.tried.emplace_back(what, a.outcome == output::AttemptOutcome::good     ? "good"
-                               : a.outcome == output::AttemptOutcome::noLead ? "no lead"
-                               : wrongSync                                   ? "wrong sync"
-                               : report.early                                ? "ended early"
-                                                                             : "checksum wrong");
+    a.tried.emplace_back(tape::DecoderText(settings.exactValue), tape::GaveText(a));
 }
 
 // The report of a run of one record.

@@ -6,6 +6,7 @@
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/tape/whole_record.hpp"
+#include "gtp/gtp.hpp"
 
 namespace sonokas::tape {
 
@@ -26,16 +27,19 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
     r.edgeIndex = 0;
 }
 
-// What an attempt gave, in the summary's words.
+}  // namespace
+
 const char* GaveText(const RecordAttempt& a) {
     if (a.outcome == output::AttemptOutcome::noLead) return "no lead";
     if (a.outcome == output::AttemptOutcome::good) return "good";
-    if (!a.header && a.report.sync != 0xA5) return "wrong sync";
+    if (!a.header && a.report.sync != gtp::kSyncByte) return "wrong sync";
     if (a.report.early) return "ended early";
     return "checksum wrong";
 }
 
-}  // namespace
+std::string DecoderText(std::int32_t exactValue) {
+    return exactValue == kTimingDecoder ? "the timing decoder" : "the exact decoder, value " + std::to_string(exactValue);
+}
 
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     if (Rank(a) != Rank(b)) return Rank(a) > Rank(b);
@@ -95,7 +99,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         if (calibration != nullptr && k <= alternatives) {
             what = signal::ReadingText(*calibration, k - 1);
         } else {
-            what = r.exactValue == kTimingDecoder ? "the timing decoder" : "the exact decoder, value " + std::to_string(r.exactValue);
+            what = DecoderText(r.exactValue);
         }
         tried.emplace_back(std::move(what), GaveText(attempt));
         ++attemptsMade;

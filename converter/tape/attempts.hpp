@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "converter/decoder/reader.hpp"
@@ -34,6 +35,13 @@ struct RecordAttempt {
 // True when `a` is a better reading than `b`: a right checksum first, then a complete record
 // before one cut short, then fewer problem reports, then more bytes.
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
+
+// What an attempt gave, in the summary's words ("no lead" where it found none).
+const char* GaveText(const RecordAttempt& a);
+
+// The decoder an attempt without the calibration read with: the timing decoder, or the exact
+// decoder with its value.
+std::string DecoderText(std::int32_t exactValue);
 
 // Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it
 // is; while attempts are bad, the alternatives of `calibration` (with "/auto"; none without one) and then the rest of
