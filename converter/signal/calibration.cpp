@@ -155,7 +155,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
     }
     if (!c.held || c.heldChannel != channel || c.heldReading != reading) {
         Condition(c.sources[channel], c.begin, ShapingFor(c, reading), c.conditioned);
-        if (c.onCondition != nullptr) c.onCondition();
+        if (c.written != nullptr) *c.written = true;
         c.held = true;
         c.heldChannel = channel;
         c.heldReading = reading;
@@ -340,7 +340,7 @@ void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const st
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = count;
-    c.onCondition = nullptr;
+    c.written = nullptr;
     c.held = false;
     c.from -= shift;
     c.begin -= shift;
@@ -354,12 +354,12 @@ void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& 
 }
 
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
-               std::int8_t* conditioned, void (*onCondition)()) {
+               std::int8_t* conditioned, bool* written) {
     SetSources(c, mix, left, right, count);
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = conditioned != nullptr ? count : 0;
-    c.onCondition = onCondition;
+    c.written = written;
     c.held = false;
 }
 

@@ -50,7 +50,7 @@ struct Calibration {
     int heldChannel = 0;
     Reading heldReading = Reading::squared;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
-    void (*onCondition)() = nullptr;  // told whenever samples are conditioned into a lent buffer
+    bool* written = nullptr;  // set whenever samples are conditioned into a lent buffer
 };
 
 // Takes `c` over for a copy of its samples that begins at the recording's sample `shift` of
@@ -96,9 +96,9 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t
 
 // The recording as a window of a stream: the mix and, for stereo, both channels (all `count`
 // long), and a buffer lent for the conditioned samples (same indices). Keeps every choice made;
-// `onCondition` is told when the buffer is written.
+// `written` is set when the buffer is written.
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
-               std::int8_t* conditioned, void (*onCondition)());
+               std::int8_t* conditioned, bool* written);
 
 // Where no lead-in was found: the reader reads the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.

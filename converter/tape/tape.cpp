@@ -232,8 +232,6 @@ struct Place {
     }
 };
 
-bool usedConditioned = false;
-
 // A reader of the recording's rate, with the command line's settings.
 decoder::Reader RateReader() {
     decoder::Reader r;
@@ -310,7 +308,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     }
     signal::UseWindow(calibration, window.mix.data(), window.channels ? window.left.data() : nullptr,
                       window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
-                      [] { usedConditioned = true; });
+                      &window.conditionedUsed);
     decoder::Reader& calibrated = pending.reader;
     if (pending.calibrated) {
         // The lead-in found in an earlier turn: the reader back on the chosen reading, in the window as it is now.
@@ -558,7 +556,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     }
     signal::Calibration calibration;  // the search's, record by record
     window.channels = settings.autoCalibrate && feed.Channels();
-    usedConditioned = false;
     Place place;
     std::string log;
     std::int64_t ahead = chunk;
@@ -578,7 +575,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         window.Restore(task->offset, task->mix.data(), window.channels ? task->left.data() : nullptr,
                        window.channels ? task->right.data() : nullptr, task->conditioned.get(),
                        task->offset + task->Count());
-        usedConditioned = usedConditioned || task->conditioned != nullptr;
         place.from = task->place.from;
         place.leadFrom = task->place.leadFrom;
         place.plainFrom = task->place.plainFrom;
@@ -600,7 +596,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         }
         if (stopRequested != 0) break;
         Turn turn = TakeTurn(place, window, margin, calibration);
-        window.conditionedUsed = usedConditioned;
         if (turn.kind == Turn::needMore) {
             // A long record: the searches go on where they stopped, so the loop reads on a little
             // at a time (its lines come soon after its end when the tape plays live, and the window
@@ -628,7 +623,6 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         }
         log.clear();
         Reading r = ReadFound(found, &calibration, window.base, window.Count(), window.ended, margin, log);
-        window.conditionedUsed = usedConditioned;
         if (r.undecided) {
             ahead = std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2);
             place.pending = Pending{};
