@@ -251,9 +251,11 @@ namespace {
 class StreamFeed : public tape::SampleFeed {
 public:
     explicit StreamFeed(stream::RecordingStream* recording) : recording_(recording) {}
-    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override {
-        return recording_ != nullptr ? recording_->Read(mix, left, right, frames) : 0;
+    std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                     std::size_t frames) override {
+        return recording_ != nullptr ? recording_->Read(mix, fine, left, right, frames) : 0;
     }
+    bool Fine() const override { return recording_ != nullptr && recording_->HasFine(); }
     bool Channels() const override { return recording_ != nullptr && recording_->HasChannels(); }
 
 private:
@@ -367,7 +369,10 @@ int RunConverter(int argc, const char* const* argv) {
     input::SampleInfo info;
     input::SampleBuffer samples;
     std::int32_t sampleCount = 0;
+    // "/auto" calibrates on the recording at its own resolution.
+    input::channelSamples.mixWanted = settings.autoCalibrate;
     const input::LoadStatus status = input::LoadRecording(inputPath, info, samples, sampleCount);
+    input::channelSamples.mixWanted = false;
     if (status == input::LoadOk) {
         PrintSampleInfo(info);
         decoder::cursor.sampleRate = info.sampleRate;
@@ -376,8 +381,8 @@ int RunConverter(int argc, const char* const* argv) {
     }
     decoder::track = decoder::SampleTrack{samples.get(), sampleCount};
     if (settings.autoCalibrate) {
-        signal::UseRecording(signal::recording, samples.get(), sampleCount, input::channelSamples.left.get(),
-                             input::channelSamples.right.get(), inputPath);
+        signal::UseRecording(signal::recording, samples.get(), sampleCount, input::channelSamples.mix.get(),
+                             input::channelSamples.left.get(), input::channelSamples.right.get(), inputPath);
     }
     // Found out before anything is decoded, not after all of it.
     if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {

@@ -106,22 +106,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.multiRecord = (flags & 0x20) != 0;
     settings.autoCalibrate = (flags & 0x40) != 0;
     // With 0x80 the calibration also has two channels to judge: the samples taken in pairs.
-    std::unique_ptr<std::int8_t[]> left;
-    std::unique_ptr<std::int8_t[]> right;
+    // The 16-bit samples the calibration reads: the 8-bit ones with the next byte below them.
+    std::unique_ptr<std::int16_t[]> left;
+    std::unique_ptr<std::int16_t[]> right;
+    std::unique_ptr<std::int16_t[]> fine(new std::int16_t[count]);
+    for (std::size_t i = 0; i < count; ++i) {
+        fine[i] = static_cast<std::int16_t>(samples[i] * 256 + static_cast<std::uint8_t>(samples[(i + 1) % count]));
+    }
     std::int32_t calibrated = static_cast<std::int32_t>(count);
     if (settings.autoCalibrate && (flags & 0x80) != 0 && count >= 2) {
         calibrated = static_cast<std::int32_t>(count / 2);
-        left.reset(new std::int8_t[count / 2]);
-        right.reset(new std::int8_t[count / 2]);
+        left.reset(new std::int16_t[count / 2]);
+        right.reset(new std::int16_t[count / 2]);
         for (std::size_t i = 0; i < count / 2; ++i) {
-            left[i] = samples[2 * i];
-            right[i] = samples[2 * i + 1];
-            samples[i] = static_cast<std::int8_t>((left[i] + right[i]) >> 1);
+            left[i] = fine[2 * i];
+            right[i] = fine[2 * i + 1];
+            fine[i] = static_cast<std::int16_t>((left[i] + right[i]) >> 1);
+            samples[i] = static_cast<std::int8_t>(fine[i] >> 8);
         }
         decoder::track.sampleCount = calibrated;
     }
     if (settings.autoCalibrate) {
-        signal::UseRecording(signal::recording, samples.get(), calibrated, left.get(), right.get());
+        signal::UseRecording(signal::recording, samples.get(), calibrated, fine.get(), left.get(), right.get());
     }
     if (!settings.multiRecord) {
         // The converter's own attempt loop (or the attempts of "/auto"), with the bounds checked

@@ -26,7 +26,8 @@ using fuzzing::Check;
 
 struct Loaded {
     input::LoadStatus status;
-    std::vector<std::int8_t> mix, left, right;
+    std::vector<std::int8_t> mix;
+    std::vector<std::int16_t> fine, left, right;
 };
 
 Loaded LoadWhole(bool keepChannels) {
@@ -38,6 +39,8 @@ Loaded LoadWhole(bool keepChannels) {
     out.status = input::LoadRecording(fuzzing::ScratchPath(), info, buffer, count);
     input::channelSamples.wanted = false;
     if (buffer) out.mix.assign(buffer.get(), buffer.get() + count);
+    for (std::int8_t m : out.mix) out.fine.push_back(static_cast<std::int16_t>(m * 256));  // 8-bit formats
+    if (input::channelSamples.mix) out.fine.assign(input::channelSamples.mix.get(), input::channelSamples.mix.get() + count);
     if (input::channelSamples.left) {
         out.left.assign(input::channelSamples.left.get(), input::channelSamples.left.get() + count);
         out.right.assign(input::channelSamples.right.get(), input::channelSamples.right.get() + count);
@@ -55,29 +58,37 @@ void ReadToTheEnd(stream::RecordingStream& s, const Loaded& want, std::uint32_t 
         seed = seed * 1103515245u + 12345u;
         const std::size_t frames = 1 + (seed >> 16) % 4096;
         // Buffers of exactly `frames` samples: a write past them is a sanitizer report.
-        std::vector<std::int8_t> mix(frames), left(frames), right(frames);
+        std::vector<std::int8_t> mix(frames);
+        std::vector<std::int16_t> fine(frames), left(frames), right(frames);
         const bool channels = s.HasChannels();
-        const std::size_t got = s.Read(mix.data(), channels ? left.data() : nullptr, channels ? right.data() : nullptr, frames);
+        const bool kept = s.HasFine();
+        const std::size_t got = s.Read(mix.data(), kept ? fine.data() : nullptr, channels ? left.data() : nullptr,
+                                       channels ? right.data() : nullptr, frames);
         Check(got <= frames, "a read gave more frames than asked");
         if (got == 0) break;
         Check(total + got <= most && total + got <= want.mix.size(), "more frames than the recording holds");
         Check(std::memcmp(mix.data(), want.mix.data() + total, got) == 0, "other samples than LoadRecording's");
-        Check(!channels || (std::memcmp(left.data(), want.left.data() + total, got) == 0 &&
-                            std::memcmp(right.data(), want.right.data() + total, got) == 0),
+        Check(!kept || std::memcmp(fine.data(), want.fine.data() + total, got * 2) == 0,
+              "another 16-bit mix than LoadRecording's");
+        Check(!channels || (std::memcmp(left.data(), want.left.data() + total, got * 2) == 0 &&
+                            std::memcmp(right.data(), want.right.data() + total, got * 2) == 0),
               "other channels than LoadRecording's");
         total += got;
     }
     Check(total == want.mix.size(), "fewer frames than LoadRecording's");
     std::int8_t one = 0;
-    Check(s.Read(&one, &one, &one, 1) == 0, "a read after the end gave frames");
+    std::int16_t wide = 0;
+    Check(s.Read(&one, &wide, &wide, &wide, 1) == 0, "a read after the end gave frames");
 }
 
 class Feed : public tape::SampleFeed {
 public:
     explicit Feed(stream::RecordingStream& s) : s_(s) {}
-    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override {
-        return s_.Read(mix, left, right, frames);
+    std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                     std::size_t frames) override {
+        return s_.Read(mix, fine, left, right, frames);
     }
+    bool Fine() const override { return s_.HasFine(); }
     bool Channels() const override { return s_.HasChannels(); }
 
 private:
@@ -149,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(s.HasChannels() == (status == input::LoadOk && !want.left.empty()), "channels other than LoadRecording's");
         if (status != input::LoadOk) {
             std::int8_t one = 0;
-            Check(s.Read(&one, &one, &one, 1) == 0, "frames after a failed open");
+            std::int16_t wide = 0;
+            Check(s.Read(&one, &wide, &wide, &wide, 1) == 0, "frames after a failed open");
             continue;
         }
         ReadToTheEnd(s, want, seed, count);

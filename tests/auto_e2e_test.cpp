@@ -66,14 +66,14 @@ TEST_F(AutoEndToEnd, OptionsCombineWithTheCalibration) {
     named.insert(named.end(), gtp.begin(), gtp.end());
     const Case cases[] = {
         {{"/auto"}, quiet, {}, "Auto: falling edges, threshold 15, speed 100.0 %, mono\n", gtp},
-        {{"/auto"}, inverted, {}, "Auto: rising edges, threshold 153, speed 100.0 %, mono\n", gtp},
+        {{"/auto"}, inverted, {}, "Auto: rising edges, threshold 154, speed 100.0 %, mono\n", gtp},
         // One record reads the mix first, and each channel only when the mix will not do.
         {{"/auto"}, {}, {44100, 16, 2, 0}, "Auto: falling edges, threshold 77, speed 100.0 %, mixed channels\n", gtp},
-        {{"/auto"}, {}, {44100, 16, 2, -1, 1}, "Auto: falling edges, threshold 153, speed 100.0 %, left channel\n", gtp},
+        {{"/auto"}, {}, {44100, 16, 2, -1, 1}, "Auto: falling edges, threshold 154, speed 100.0 %, left channel\n", gtp},
         {{"/auto"}, tapegen::ForeignEncoderOptions(), {}, "Auto: rising edges, threshold 107, speed 91.2 %, mono\n", gtp},
         // The user's threshold is the swing an edge needs, and the user's direction stays.
         {{"/auto", "/thr", "10"}, quiet, {}, "Auto: falling edges, threshold 10, speed 100.0 %, mono\n", gtp},
-        {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 153, speed 100.0 %, mono\n", gtp},
+        {{"/auto", "/up"}, {}, {}, "Auto: rising edges, threshold 154, speed 100.0 %, mono\n", gtp},
         {{"/auto", "/exact", "40"}, tapegen::ForeignEncoderOptions(), {}, "speed 91.2 %", gtp},
         {{"/auto", "/name", "SIDE"}, {}, {}, "Auto: falling edges", named},
         {{"/auto", "/bin"}, quiet, {}, "Auto: falling edges", record.data},
@@ -102,12 +102,13 @@ TEST_F(AutoEndToEnd, ABadRecordIsRetriedAndTheBestAttemptKept) {
     for (std::size_t at = out.find("Auto: trying"); at != std::string::npos; at = out.find("Auto: trying", at + 1)) {
         tries.push_back(out.substr(at, out.find('\n', at) - at));
     }
-    ASSERT_EQ(tries.size(), 5u) << out;
+    ASSERT_EQ(tries.size(), 6u) << out;
     EXPECT_EQ(tries[0], "Auto: trying the conditioned signal, threshold 77");
     EXPECT_EQ(tries[1], "Auto: trying rising edges");
-    EXPECT_EQ(tries[2], "Auto: trying weaker pulses, threshold 2");
-    EXPECT_EQ(tries[3].rfind("Auto: trying the exact decoder with value ", 0), 0u);
-    EXPECT_EQ(tries[4], "Auto: trying the recording as it is, with the settings given");
+    EXPECT_EQ(tries[2].rfind("Auto: trying weaker pulses, threshold ", 0), 0u);
+    EXPECT_EQ(tries[3], "Auto: trying the pulse's own shape");
+    EXPECT_EQ(tries[4].rfind("Auto: trying the exact decoder with value ", 0), 0u);
+    EXPECT_EQ(tries[5], "Auto: trying the recording as it is, with the settings given");
     std::size_t attempts = 0;
     for (std::size_t at = out.find("Starting conversion"); at != std::string::npos;
          at = out.find("Starting conversion", at + 1)) {
@@ -136,7 +137,7 @@ TEST_F(AutoEndToEnd, RecordingsWithoutAWholeRecordEndWithTheDocumentedMessages) 
     const Case cases[] = {
         {"silence", silence, noLead},
         {"noise", noise, noLead},
-        {"cut inside the data", cut, "Auto: falling edges, threshold 153, speed 100.0 %, mono\n"},
+        {"cut inside the data", cut, "Auto: falling edges, threshold 154, speed 100.0 %, mono\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

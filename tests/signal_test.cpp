@@ -22,18 +22,21 @@ constexpr int kRate = 44100;
 
 struct Recording {
     std::vector<std::int8_t> samples;
+    std::vector<std::int16_t> fine;
     std::vector<tapegen::Pulse> pulses;
-    signal::Source Source() const { return {samples.data(), static_cast<std::int32_t>(samples.size())}; }
+    signal::Source Source() const { return {fine.data(), static_cast<std::int32_t>(fine.size())}; }
 };
 
-// A record of 40 data bytes as 8-bit samples, the way the readers hand them over.
+// A record of 40 data bytes as 16-bit samples and the 8-bit samples the decoders read, the way
+// the readers hand them over.
 Recording Render(const tapegen::SignalOptions& options) {
     tapegen::TapeRecord record;
     for (int i = 0; i < 40; ++i) record.data.push_back(static_cast<std::uint8_t>(i * 53 + 7));
     Recording r;
     r.pulses = tapegen::LayOutPulses({tapegen::RecordBytes(record)}, options);
     for (float v : tapegen::RenderPulses(r.pulses, kRate, options)) {
-        r.samples.push_back(static_cast<std::int8_t>(std::clamp(std::lround(v * 128.0f), -128L, 127L)));
+        r.fine.push_back(static_cast<std::int16_t>(std::clamp(std::lround(v * 32768.0f), -32768L, 32767L)));
+        r.samples.push_back(static_cast<std::int8_t>(r.fine.back() >> 8));
     }
     return r;
 }
@@ -81,14 +84,14 @@ TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
 }
 
 TEST(LeadIn, IsNotFoundInSilenceNoiseOrClicks) {
-    std::vector<std::int8_t> samples(kRate * 3, 0);
+    std::vector<std::int16_t> samples(kRate * 3, 0);
     const signal::Source source{samples.data(), static_cast<std::int32_t>(samples.size())};
     EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "silence";
     std::uint32_t x = 1;
-    for (auto& s : samples) s = static_cast<std::int8_t>((x = x * 1664525u + 1013904223u) >> 26);
+    for (auto& s : samples) s = static_cast<std::int16_t>((x = x * 1664525u + 1013904223u) >> 18);
     EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "noise";
     std::fill(samples.begin(), samples.end(), 0);
-    for (std::size_t i = 100; i + 1 < samples.size(); i += 137) samples[i] = 100, samples[i + 1] = -100;
+    for (std::size_t i = 100; i + 1 < samples.size(); i += 137) samples[i] = 25600, samples[i + 1] = -25600;
     EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "clicks a slot apart, with no byte pause";
     EXPECT_FALSE(signal::FindLeadIn(source, 0, 0, 4).found) << "no rate";
 }
@@ -111,12 +114,13 @@ TEST(Calibration, GivesOneEdgePerPulse) {
         ResetSettings();
         decoder::ResetDecoder();
         decoder::cursor.sampleRate = kRate;
-        signal::UseRecording(signal::recording, r.samples.data(), static_cast<std::int32_t>(r.samples.size()), nullptr, nullptr);
+        signal::UseRecording(signal::recording, r.samples.data(), static_cast<std::int32_t>(r.samples.size()), r.fine.data(),
+                             nullptr, nullptr);
         decoder::Reader reader;
         reader.cursor.sampleRate = kRate;
         const std::int32_t begin = signal::CalibrateNextRecord(signal::recording, 0, reader);
         ASSERT_GE(begin, 0);
-        ASSERT_TRUE(signal::ConditionFirst(signal::recording, reader));
+        signal::ConditionFirst(signal::recording, reader);  // a quiet record is read conditioned at once
         std::size_t edges = 0;
         for (std::int32_t i = begin + 1; i < reader.track.sampleCount; ++i) {
             const int step = reader.track.samples[i] - reader.track.samples[i - 1];

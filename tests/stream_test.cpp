@@ -23,6 +23,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Samples = std::vector<std::int8_t>;
+using Fine = std::vector<std::int16_t>;
 
 constexpr int kRate = 8000;
 
@@ -30,7 +31,8 @@ struct Reading {
     LoadStatus status = input::LoadNotThisFormat;
     input::SampleInfo info;
     bool lengthKnown = true;
-    Samples mix, left, right;
+    Samples mix;
+    Fine fine, left, right;
 };
 
 // LoadRecording's samples and kept channels: what the stream must give.
@@ -42,6 +44,9 @@ Reading LoadWhole(const std::string& path) {
     out.status = input::LoadRecording(path.c_str(), out.info, buffer, count);
     input::channelSamples.wanted = false;
     if (buffer) out.mix.assign(buffer.get(), buffer.get() + count);
+    // Readers of 8-bit formats keep no 16-bit mix: the stream makes it from the mix.
+    for (std::int8_t m : out.mix) out.fine.push_back(static_cast<std::int16_t>(m * 256));
+    if (input::channelSamples.mix) out.fine.assign(input::channelSamples.mix.get(), input::channelSamples.mix.get() + count);
     if (input::channelSamples.left) {
         out.left.assign(input::channelSamples.left.get(), input::channelSamples.left.get() + count);
         out.right.assign(input::channelSamples.right.get(), input::channelSamples.right.get() + count);
@@ -51,16 +56,18 @@ Reading LoadWhole(const std::string& path) {
 
 // Reads the opened stream to its end, `frames` at random for each read.
 Reading ReadStream(stream::RecordingStream& s, LoadStatus status, unsigned seed) {
-    Reading out{status, s.Info(), s.LengthKnown(), {}, {}, {}};
+    Reading out{status, s.Info(), s.LengthKnown(), {}, {}, {}, {}};
     std::mt19937 random(seed);
     for (;;) {
         const std::size_t frames = 1 + random() % 5000;
-        Samples mix(frames), left(frames), right(frames);
-        const std::size_t got = s.Read(mix.data(), s.HasChannels() ? left.data() : nullptr,
+        Samples mix(frames);
+        Fine fine(frames), left(frames), right(frames);
+        const std::size_t got = s.Read(mix.data(), fine.data(), s.HasChannels() ? left.data() : nullptr,
                                        s.HasChannels() ? right.data() : nullptr, frames);
         EXPECT_LE(got, frames);
         if (got == 0 || got > frames) break;
         out.mix.insert(out.mix.end(), mix.begin(), mix.begin() + static_cast<std::ptrdiff_t>(got));
+        if (s.HasFine()) out.fine.insert(out.fine.end(), fine.begin(), fine.begin() + static_cast<std::ptrdiff_t>(got));
         if (s.HasChannels()) {
             out.left.insert(out.left.end(), left.begin(), left.begin() + static_cast<std::ptrdiff_t>(got));
             out.right.insert(out.right.end(), right.begin(), right.begin() + static_cast<std::ptrdiff_t>(got));
@@ -89,7 +96,7 @@ void ExpectStreamsAsLoaded(const std::string& name, const Bytes& bytes) {
         ASSERT_EQ(got.status, want.status) << where;
         if (want.status != input::LoadOk) continue;
         EXPECT_TRUE(got.mix == want.mix) << where << ": " << got.mix.size() << " samples of " << want.mix.size();
-        EXPECT_TRUE(got.left == want.left && got.right == want.right) << where << ": channels";
+        EXPECT_TRUE(got.fine == want.fine && got.left == want.left && got.right == want.right) << where << ": 16-bit samples";
         EXPECT_STREQ(got.info.typeText, want.info.typeText) << where;
         EXPECT_EQ(got.info.sampleRate, want.info.sampleRate) << where;
         // A WAV file from a pipe is read as it comes, its length unknown.
@@ -238,8 +245,9 @@ TEST(RecordingStream, ReadReturnsWhatAPipeHasDelivered) {
     stream::RecordingStream s;
     ASSERT_EQ(s.Open(stream::DescriptorInput(ends[0]), true), input::LoadOk);
     EXPECT_FALSE(s.LengthKnown());
-    Samples mix(1000), left(1000), right(1000);
-    ASSERT_EQ(s.Read(mix.data(), left.data(), right.data(), 1000), 5u);
+    Samples mix(1000);
+    Fine fine(1000), left(1000), right(1000);
+    ASSERT_EQ(s.Read(mix.data(), fine.data(), left.data(), right.data(), 1000), 5u);
     EXPECT_TRUE(std::equal(mix.begin(), mix.begin() + 5, want.mix.begin()));
 
     ASSERT_EQ(write(ends[1], wav.data() + first, wav.size() - first), static_cast<ssize_t>(wav.size() - first));
@@ -247,9 +255,10 @@ TEST(RecordingStream, ReadReturnsWhatAPipeHasDelivered) {
     Reading rest = ReadStream(s, input::LoadOk, 1);
     close(ends[0]);
     rest.mix.insert(rest.mix.begin(), mix.begin(), mix.begin() + 5);
+    rest.fine.insert(rest.fine.begin(), fine.begin(), fine.begin() + 5);
     rest.left.insert(rest.left.begin(), left.begin(), left.begin() + 5);
     rest.right.insert(rest.right.begin(), right.begin(), right.begin() + 5);
-    EXPECT_TRUE(rest.mix == want.mix && rest.left == want.left && rest.right == want.right);
+    EXPECT_TRUE(rest.mix == want.mix && rest.fine == want.fine && rest.left == want.left && rest.right == want.right);
 }
 
 }  // namespace

@@ -233,8 +233,8 @@ const Way kWays[] = {{"at once, every record in the loop", std::size_t{1} << 30,
                      {"read on a thread of its own", 3000, {0.3, 1}, true}};
 
 // The lines printed and the file written by a whole-tape run over the samples, the way given.
-std::pair<std::string, Bytes> RunStream(const std::vector<std::int8_t>& mix, const std::int8_t* left,
-                                        const std::int8_t* right, bool automatic, const Way& way,
+std::pair<std::string, Bytes> RunStream(const std::vector<std::int8_t>& mix, const std::int16_t* fine,
+                                        const std::int16_t* left, const std::int16_t* right, bool automatic, const Way& way,
                                         const std::string& path) {
     ResetSettings();
     tape::ResetTape();
@@ -243,7 +243,7 @@ std::pair<std::string, Bytes> RunStream(const std::vector<std::int8_t>& mix, con
     settings.multiRecord = true;
     settings.autoCalibrate = automatic;
     settings.outputPath.Assign(path);
-    tape::MemoryFeed feed(mix.data(), left, right, static_cast<std::int64_t>(mix.size()), way.block);
+    tape::MemoryFeed feed(mix.data(), fine, left, right, static_cast<std::int64_t>(mix.size()), way.block);
     const std::string printed = testsupport::CaptureStdout([&] {
         if (way.thread) {
             tape::ThreadedFeed ahead(feed, &tape::stopRequested);
@@ -272,10 +272,11 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
              TapeBytes(Payload(0x4000, {1, 2, 3, 4}, 1), 16), TapeBytes(Payload(0x5000, {9}), 200)},
             options);
     const std::vector<std::int8_t> mix = samples_;
-    std::vector<std::int8_t> left(mix.size()), right(mix.size());
+    std::vector<std::int16_t> fine(mix.size()), left(mix.size()), right(mix.size());
     for (std::size_t i = 0; i < mix.size(); ++i) {
-        left[i] = static_cast<std::int8_t>(mix[i] / 2);
-        right[i] = static_cast<std::int8_t>(-mix[i]);
+        fine[i] = static_cast<std::int16_t>(mix[i] * 256);
+        left[i] = static_cast<std::int16_t>(mix[i] * 128);
+        right[i] = static_cast<std::int16_t>(-mix[i] * 256);
     }
     for (const bool automatic : {false, true}) {
         for (const bool stereo : {false, true}) {
@@ -283,8 +284,8 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
             std::pair<std::string, Bytes> first;
             for (const Way& way : kWays) {
                 SCOPED_TRACE(std::string(way.what) + (automatic ? ", /auto" : "") + (stereo ? ", stereo" : ""));
-                const auto run = RunStream(mix, stereo ? left.data() : nullptr, stereo ? right.data() : nullptr,
-                                           automatic, way, dir_.File("stream.gtp"));
+                const auto run = RunStream(mix, automatic ? fine.data() : nullptr, stereo ? left.data() : nullptr,
+                                           stereo ? right.data() : nullptr, automatic, way, dir_.File("stream.gtp"));
                 EXPECT_NE(run.first.find("Records: 5, good: 4"), std::string::npos) << run.first;
                 if (first.first.empty()) {
                     first = run;
@@ -310,12 +311,14 @@ TEST_F(TapeTest, EveryRungReadsAlikeWhateverTheStream) {
         SCOPED_TRACE(rung.name);
         const tapegen::RungSetup setup = tapegen::SetUpRung(rung, basic);
         std::vector<std::int8_t> mix;
+        std::vector<std::int16_t> fine;
         for (float v : tapegen::RenderPulses(tapegen::LayOutPulses(tapes, setup.signal), kRate, setup.signal)) {
-            mix.push_back(static_cast<std::int8_t>(std::clamp(std::lround(v * 127.0f), -128L, 127L)));
+            fine.push_back(static_cast<std::int16_t>(std::clamp(std::lround(v * 32767.0f), -32768L, 32767L)));
+            mix.push_back(static_cast<std::int8_t>(fine.back() >> 8));
         }
-        const auto once = RunStream(mix, nullptr, nullptr, true, kWays[0], dir_.File("rung.gtp"));
+        const auto once = RunStream(mix, fine.data(), nullptr, nullptr, true, kWays[0], dir_.File("rung.gtp"));
         for (const Way* way : {&kWays[1], &kWays[4]}) {
-            const auto run = RunStream(mix, nullptr, nullptr, true, *way, dir_.File("rung.gtp"));
+            const auto run = RunStream(mix, fine.data(), nullptr, nullptr, true, *way, dir_.File("rung.gtp"));
             EXPECT_EQ(run.first, once.first) << way->what;
             EXPECT_EQ(run.second, once.second) << way->what;
         }

@@ -37,16 +37,30 @@ ZeroedSamples AllocateZeroedSamples(std::uint32_t count) {
     return block;
 }
 
+FineSamples AllocateZeroedFine(std::uint32_t count) {
+    const std::size_t size = count == 0 ? 1 : count;
+    FineSamples block(static_cast<std::int16_t*>(std::calloc(size, sizeof(std::int16_t))));
+    if (block) {
+        AdviseLargeBlock(block.get(), size * sizeof(std::int16_t));
+    }
+    return block;
+}
+
 void PrepareChannels(std::uint32_t count, int channels) {
     channelSamples.channels = channels;
+    channelSamples.mix.reset();
     channelSamples.left.reset();
     channelSamples.right.reset();
-    if (!channelSamples.wanted || channels < 2) {
+    if ((!channelSamples.wanted && !channelSamples.mixWanted) || channels < 1) {
         return;
     }
-    channelSamples.left = AllocateZeroedSamples(count);
-    channelSamples.right = AllocateZeroedSamples(count);
-    if (!channelSamples.left || !channelSamples.right) {
+    channelSamples.mix = AllocateZeroedFine(count);
+    if (channels >= 2 && channelSamples.wanted) {
+        channelSamples.left = AllocateZeroedFine(count);
+        channelSamples.right = AllocateZeroedFine(count);
+    }
+    if (!channelSamples.mix || (channels >= 2 && channelSamples.wanted && (!channelSamples.left || !channelSamples.right))) {
+        channelSamples.mix.reset();
         channelSamples.left.reset();
         channelSamples.right.reset();
     }
@@ -160,8 +174,8 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
     PrepareChannels(frames, layout.channels);
     std::uint32_t index = 0;
     ConvertFrames(file, destination, frames, frameBytes, [&](const std::uint8_t* frame) {
-        if (channelSamples.left) {
-            StoreChannels(index, ChannelValue(frame, 0, layout), ChannelValue(frame, 1, layout));
+        if (channelSamples.mix) {
+            StoreChannels(index, ChannelValue(frame, 0, layout), layout.channels >= 2 ? ChannelValue(frame, 1, layout) : 0);
         }
         ++index;
         return ConvertWideFrame(frame, layout);

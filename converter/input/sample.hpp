@@ -103,26 +103,42 @@ std::int8_t ConvertWideFrame(const std::uint8_t* frame, const PcmLayout& layout)
 // ConvertPcm for every WAV layout (IsWideLayout); frames the file cannot supply whole become 0.
 void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t frames, const PcmLayout& layout);
 
-// With "/auto" the readers also keep the first two channels of a stereo (or wider) recording
-// apart, beside the mixed samples: each the top byte of the channel's 16-bit value.
+// A block of 16-bit samples that starts out all 0 (the recording at its own resolution).
+struct FreeFine {
+    void operator()(std::int16_t* block) const noexcept { std::free(block); }
+};
+using FineSamples = std::unique_ptr<std::int16_t[], FreeFine>;
+
+// `count` zeroed 16-bit samples (at least one), or none when memory is short.
+FineSamples AllocateZeroedFine(std::uint32_t count);
+
+// With "/auto" the readers also keep the recording at 16 bits, as the calibration reads it: the
+// mix (the mean of the first two channels' 16-bit values, or the one channel's) and, of a stereo
+// (or wider) recording, the first two channels apart. 24-bit and float samples keep their top
+// 16 bits, which leaves the quietest pulse a card records far above the steps.
 struct ChannelSamples {
-    bool wanted = false;
+    bool wanted = false;      // the mix and the channels
+    bool mixWanted = false;   // the mix alone
     int channels = 0;  // of the recording last prepared
-    ZeroedSamples left;
-    ZeroedSamples right;
+    FineSamples mix;
+    FineSamples left;
+    FineSamples right;
 };
 
 extern ChannelSamples channelSamples;
 
-// Notes the recording's channel count and drops any kept channels; allocates both (zeroed) when
-// they are wanted and the recording has two channels or more. Short of memory, none are kept.
+// Notes the recording's channel count and drops any kept samples; allocates the mix when it is
+// wanted and, for two channels or more, both channels (zeroed) when they are. Short of memory,
+// none are kept.
 void PrepareChannels(std::uint32_t count, int channels);
 
-// Keeps frame `index`'s first two channels, given as 16-bit values, when channels are kept.
+// Keeps frame `index`'s first two channels (the second 0 for mono), given as 16-bit values.
 inline void StoreChannels(std::uint32_t index, std::int16_t left, std::int16_t right) {
+    if (!channelSamples.mix) return;
+    channelSamples.mix[index] = channelSamples.channels >= 2 ? static_cast<std::int16_t>((left + right) >> 1) : left;
     if (channelSamples.left) {
-        channelSamples.left[index] = static_cast<std::int8_t>(left >> 8);
-        channelSamples.right[index] = static_cast<std::int8_t>(right >> 8);
+        channelSamples.left[index] = left;
+        channelSamples.right[index] = right;
     }
 }
 

@@ -28,13 +28,15 @@ constexpr double kEndGapBytes = 8;            // byte times without a swing end 
 constexpr double kFloorNoise = 6;             // an edge's half-swing: at least this many noise spreads,
 constexpr double kFloorBetween = 1.5;         // what lies between the pulses, with room,
 constexpr double kFloorShare = 0.12;          // this share of the lead-in's level,
-constexpr double kFloorLeast = 1.0;           // and this many sample units
+constexpr double kFloorLeast = 2.0;           // and this many 16-bit steps
+constexpr double kWiggleShare = 0.02;         // weaker pulses: a swing above this share of the lead-in's level
 constexpr double kSameStart = 0.5;            // seconds: channels whose lead-ins begin this close compete
 constexpr double kMixPreferred = 0.95;        // a channel must beat the mix by more than this share
 constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks
 constexpr double kRawShare = 0.6;             // read as it is, an edge needs this share of the pulses' swing
+constexpr double kQuietSteps = 12;            // pulses lower than this many 8-bit steps are not read as they are
 constexpr double kForeignTail = 0.3;          // a pulse shape with this much beyond its own two lobes
 
 }  // namespace
@@ -56,6 +58,10 @@ const char* ChannelName(Calibration& c, int channel) {
 bool EnsureChannels(Calibration& c) {
     if (c.sourceCount == 3) return true;
     if (c.path.empty() || input::channelSamples.channels < 2) return false;
+    if (input::channelSamples.mix && input::channelSamples.mix.get() == c.sources[0].samples) {
+        // The 16-bit mix read at first stays, whatever reading the file again does.
+        c.ownedFine = std::shared_ptr<std::int16_t>(input::channelSamples.mix.release(), input::FreeFine{});
+    }
     input::channelSamples.wanted = true;
     input::SampleInfo info;
     input::SampleBuffer mix;
@@ -63,14 +69,17 @@ bool EnsureChannels(Calibration& c) {
     const bool read = input::LoadRecording(c.path.c_str(), info, mix, count) == input::LoadOk &&
                       count == c.sources[0].count && input::channelSamples.left;
     input::channelSamples.wanted = false;
+    input::channelSamples.mix.reset();
     if (!read) return false;
-    c.sources[1] = Source{input::channelSamples.left.get(), count};
-    c.sources[2] = Source{input::channelSamples.right.get(), count};
+    c.keptLeft = std::shared_ptr<std::int16_t>(input::channelSamples.left.release(), input::FreeFine{});
+    c.keptRight = std::shared_ptr<std::int16_t>(input::channelSamples.right.release(), input::FreeFine{});
+    c.sources[1] = Source{c.keptLeft.get(), count};
+    c.sources[2] = Source{c.keptRight.get(), count};
     c.sourceCount = 3;
     return true;
 }
 
-double Score(const LeadIn& lead) { return lead.edgeCount * lead.amplitude / std::max(lead.noise, 0.25); }
+double Score(const LeadIn& lead) { return lead.edgeCount * lead.amplitude / std::max(lead.noise, 0.25 * kDecoderStep); }
 
 // The lead-in of the channel that shows it first and best (the mix when a channel is hardly
 // better); -1 when none shows one.
@@ -134,9 +143,10 @@ bool EnsureBuffer(Calibration& c) {
 Shaping ShapingFor(Calibration& c, Reading reading) {
     Shaping shaping = c.shaping;
     if (reading == Reading::sensitive) {
-        // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
-        shaping.floor = std::max(kFloorNoise * c.lead.noise / std::sqrt(static_cast<double>(shaping.smooth)),
-                                 kFloorLeast);
+        // Weak pulses (a dropout) judged by the noise, not by the lead-in's level; only the small
+        // wiggles a pulse leaves behind it (its tails through the filters) stay below a share of it.
+        shaping.floor = std::max({kFloorNoise * c.lead.noise / std::sqrt(static_cast<double>(shaping.smooth)),
+                                  kWiggleShare * c.lead.amplitude, kFloorLeast});
     } else if (reading == Reading::matched) {
         shaping.matched = c.pulseShape;
     } else if (reading == Reading::smooth) {
@@ -151,20 +161,26 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
 // first unless the conditioned samples already hold that.
 void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
     const std::int32_t count = c.sources[0].count;
-    if (reading == Reading::raw) {
-        r.track = decoder::SampleTrack{c.sources[channel].samples, count};
+    if (reading == Reading::raw && channel == 0) {
+        r.track = decoder::SampleTrack{c.mix, count};
         r.threshold = c.rawThreshold;
         return;
     }
     if (!c.held || c.heldChannel != channel || c.heldReading != reading) {
-        Condition(c.sources[channel], c.begin, ShapingFor(c, reading), c.conditioned);
+        if (reading == Reading::raw) {
+            // A channel as it is: the decoders' 8-bit samples of it.
+            const std::int16_t* fine = c.sources[channel].samples;
+            for (std::int32_t k = std::max(c.begin, 0); k < count; ++k) c.conditioned[k] = static_cast<std::int8_t>(fine[k] >> 8);
+        } else {
+            Condition(c.sources[channel], c.begin, ShapingFor(c, reading), c.conditioned);
+        }
         if (c.written != nullptr) *c.written = true;
         c.held = true;
         c.heldChannel = channel;
         c.heldReading = reading;
     }
     r.track = decoder::SampleTrack{c.conditioned, c.conditionedCount};
-    r.threshold = kSquareThreshold;
+    r.threshold = reading == Reading::raw ? c.rawThreshold : kSquareThreshold;
 }
 
 // Sets everything up for reading the record of `lead` on `channel` as first chosen.
@@ -188,13 +204,16 @@ void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
     // The noise as the smoothing leaves it.
     const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
     shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});
-    shaping.swing = settings.thresholdGiven ? settings.threshold : -1;
+    shaping.swing = settings.thresholdGiven ? settings.threshold * kDecoderStep : -1;
     // A record is read as it is first, which costs no pass over it (ConditionFirst changes
     // that); the exact decoder of "/exact" reads the smoothed signal.
     c.first = settings.exactValue != kTimingDecoder ? Reading::smooth : Reading::raw;
+    // A quiet recording from a 16- or 24-bit card: the decoders' 8-bit samples keep a pulse as a
+    // step or two, which no threshold reads; it is read conditioned from the full samples at once.
+    if (c.first == Reading::raw && l.amplitude < kQuietSteps * kDecoderStep) c.first = Reading::squared;
     c.rawThreshold = settings.thresholdGiven
                                    ? settings.threshold
-                                   : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude));
+                                   : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude / kDecoderStep));
     shaping.endGap = static_cast<std::int32_t>(kEndGapBytes * c.bytePeriod * rate);
     shaping.lead = std::max(1, static_cast<std::int32_t>(std::lround(l.lobeSpacing)));
     c.reverse = settings.reverseDirection || !l.positiveFirst;
@@ -237,7 +256,7 @@ double ConditionedSwing(Calibration& c) {
 // The recording as it is (the mix), with the settings the command line gave and the standard
 // timing: the documented reading.
 void ReadAsGiven(Calibration& c, decoder::Reader& r) {
-    r.track = decoder::SampleTrack{c.sources[0].samples, c.sources[0].count};
+    r.track = decoder::SampleTrack{c.mix, c.sources[0].count};
     decoder::TakeSettings(r);
     r.timing = decoder::DecoderTiming{};
     r.speed = decoder::SpeedFollower{};
@@ -314,7 +333,7 @@ void PrintCalibration(Calibration& c, decoder::Reader& r) {
         decoder::Say(r, "Auto: no lead-in of regular pulses, the recording as it is\n");
         return;
     }
-    const double swing = c.first == Reading::raw ? c.rawThreshold : ConditionedSwing(c);
+    const double swing = c.first == Reading::raw ? c.rawThreshold : ConditionedSwing(c) / kDecoderStep;
     const double speed = SpeedPercent(c);
     decoder::Say(r, "Auto: %s edges, threshold %ld, speed %.1f %%, %s\n", c.reverse ? "rising" : "falling",
                 std::lround(swing), speed, ChannelName(c, c.channel));
@@ -323,10 +342,22 @@ void PrintCalibration(Calibration& c, decoder::Reader& r) {
 
 namespace {
 
-// The mix and, when both are given, the two channels, each `count` long.
-void SetSources(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
-                std::int32_t count) {
-    c.sources[0] = Source{mix, count};
+// The mix, its 16-bit samples (made from it when none are given) and, when both are given, the
+// two channels, each `count` long.
+void SetSources(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
+                const std::int16_t* right, std::int32_t count) {
+    c.mix = mix;
+    c.ownedFine.reset();
+    if (fine == nullptr && count > 0 && mix != nullptr) {
+        c.ownedFine = std::shared_ptr<std::int16_t>(input::AllocateZeroedFine(static_cast<std::uint32_t>(count)).release(),
+                                                    input::FreeFine{});
+        if (c.ownedFine) {
+            for (std::int32_t k = 0; k < count; ++k) c.ownedFine.get()[k] = static_cast<std::int16_t>(mix[k] * 256);
+        }
+        fine = c.ownedFine.get();
+        if (fine == nullptr) count = 0;  // short of memory: nothing to calibrate on
+    }
+    c.sources[0] = Source{fine, count};
     c.sourceCount = 1;
     if (left != nullptr && right != nullptr) {
         c.sources[1] = Source{left, count};
@@ -337,18 +368,18 @@ void SetSources(Calibration& c, const std::int8_t* mix, const std::int8_t* left,
 
 }  // namespace
 
-void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int8_t* left,
-                  const std::int8_t* right, const char* path) {
+void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int16_t* fine,
+                  const std::int16_t* left, const std::int16_t* right, const char* path) {
     ResetCalibration(c);
     c.path = path != nullptr ? path : "";
-    SetSources(c, mix, left, right, count);
+    SetSources(c, mix, fine, left, right, count);
 }
 
 void ResetCalibration(Calibration& c) { c = Calibration{}; }
 
-void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int8_t* left,
-            const std::int8_t* right, std::int32_t count, std::int8_t* conditioned) {
-    SetSources(c, mix, c.sourceCount == 3 ? left : nullptr, c.sourceCount == 3 ? right : nullptr, count);
+void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int16_t* fine,
+            const std::int16_t* left, const std::int16_t* right, std::int32_t count, std::int8_t* conditioned) {
+    SetSources(c, mix, fine, c.sourceCount == 3 ? left : nullptr, c.sourceCount == 3 ? right : nullptr, count);
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = count;
@@ -360,14 +391,15 @@ void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const st
     for (std::int32_t& edge : c.lead.edges) edge -= shift;
 }
 
-void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& right) {
+void KeptChannels(Calibration& c, const std::int16_t*& fine, const std::int16_t*& left, const std::int16_t*& right) {
+    fine = c.sourceCount > 0 ? c.sources[0].samples : nullptr;
     left = c.sourceCount == 3 ? c.sources[1].samples : nullptr;
     right = c.sourceCount == 3 ? c.sources[2].samples : nullptr;
 }
 
-void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
-               std::int8_t* conditioned, bool* written) {
-    SetSources(c, mix, left, right, count);
+void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
+               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written) {
+    SetSources(c, mix, fine, left, right, count);
     c.owned.reset();
     c.conditioned = conditioned;
     c.conditionedCount = conditioned != nullptr ? count : 0;
@@ -420,7 +452,7 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
     switch (c.alternatives[static_cast<std::size_t>(index)]) {
         case Alternative::conditioned:
             Read(c, c.channel, Reading::squared, r);
-            decoder::Say(r, "Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing(c)));
+            decoder::Say(r, "Auto: trying the conditioned signal, threshold %ld\n", std::lround(ConditionedSwing(c) / kDecoderStep));
             break;
         case Alternative::polarity:
             Read(c, c.channel, Reading::squared, r);
@@ -439,7 +471,8 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
         }
         case Alternative::sensitive:
             Read(c, c.channel, Reading::sensitive, r);
-            decoder::Say(r, "Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(c, Reading::sensitive).floor));
+            decoder::Say(r, "Auto: trying weaker pulses, threshold %ld\n",
+                         std::lround(2 * ShapingFor(c, Reading::sensitive).floor / kDecoderStep));
             break;
         case Alternative::matched:
             Read(c, c.channel, Reading::matched, r);

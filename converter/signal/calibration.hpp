@@ -26,8 +26,11 @@ enum class Alternative { conditioned, polarity, channel, sensitive, matched, exa
 // What the calibration found for one record and how it reads it: the recording's sources, the
 // lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.
 struct Calibration {
-    Source sources[3];  // the mix, then the left and right channel of a stereo recording
+    Source sources[3];  // the mix, then the left and right channel of a stereo recording, at 16 bits
     int sourceCount = 0;
+    const std::int8_t* mix = nullptr;  // the decoders' samples of the recording (what reads without /auto)
+    std::shared_ptr<std::int16_t> ownedFine;  // the 16-bit mix made from `mix`, where none was given
+    std::shared_ptr<std::int16_t> keptLeft, keptRight;  // channels read again from `path`
     std::string path;   // the recording, read again for its channels when they are wanted
     std::shared_ptr<std::int8_t> owned;  // the conditioned samples, unless the caller lends a buffer
     std::int8_t* conditioned = nullptr;
@@ -57,22 +60,23 @@ struct Calibration {
 // Takes `c` over for a copy of its samples that begins at the recording's sample `shift` of
 // `c`'s sources (the same layout: the mix and, when `c` has them, both channels), `count` long, with
 // `conditioned` (zeroed, as long) for its conditioned samples: every index moves by `shift`.
-void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int8_t* left,
-            const std::int8_t* right, std::int32_t count, std::int8_t* conditioned);
+void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int16_t* fine,
+            const std::int16_t* left, const std::int16_t* right, std::int32_t count, std::int8_t* conditioned);
 
 // The loaded recording's calibration (one record, or the whole-tape loop's search).
 extern Calibration recording;
 
 
-// The recording the calibration reads: the mix that the decoders read without "/auto" and,
-// for a stereo recording, each channel on its own (none for mono, or not kept at first: then
-// `path`, when given, is read again for them if the mix will not do). The buffers stay the
-// caller's; the rate is the decoders' (cursor).
-void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int8_t* left, const std::int8_t* right,
-                  const char* path = nullptr);
+// The recording the calibration reads: the mix that the decoders read without "/auto", the same
+// mix at 16 bits (`fine`; made from `mix` when not given) and, for a stereo recording, each
+// channel on its own at 16 bits (none for mono, or not kept at first: then `path`, when given,
+// is read again for them if the mix will not do). The buffers stay the caller's; the rate is
+// the decoders' (cursor).
+void UseRecording(Calibration& c, const std::int8_t* mix, std::int32_t count, const std::int16_t* fine,
+                  const std::int16_t* left, const std::int16_t* right, const char* path = nullptr);
 
-// The channels given to UseRecording (none for mono).
-void KeptChannels(Calibration& c, const std::int8_t*& left, const std::int8_t*& right);
+// The 16-bit mix and channels the calibration reads (no channels for mono).
+void KeptChannels(Calibration& c, const std::int16_t*& fine, const std::int16_t*& left, const std::int16_t*& right);
 
 // Forgets the recording, the conditioned samples and every choice made.
 void ResetCalibration(Calibration& c);
@@ -95,11 +99,11 @@ inline constexpr std::int32_t kNeedMore = -2;
 std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
                                  std::int32_t& resume, decoder::Reader& r);
 
-// The recording as a window of a stream: the mix and, for stereo, both channels (all `count`
-// long), and a buffer lent for the conditioned samples (same indices). Keeps every choice made;
-// `written` is set when the buffer is written.
-void UseWindow(Calibration& c, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int32_t count,
-               std::int8_t* conditioned, bool* written);
+// The recording as a window of a stream: the mix, the 16-bit mix and, for stereo, both 16-bit
+// channels (all `count` long), and a buffer lent for the conditioned samples (same indices).
+// Keeps every choice made; `written` is set when the buffer is written.
+void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
+               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written);
 
 // Where no lead-in was found: the reader reads the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.

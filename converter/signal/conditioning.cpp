@@ -13,6 +13,7 @@ constexpr double kStandardSlot = 0.0031;  // seconds: a bit slot at the standard
 constexpr double kSearchWindow = 0.6;     // seconds of signal judged at once in a search
 constexpr double kSearchSmoothing = 0.0001;
 constexpr double kSignalOverNoise = 5;    // pulses stand this far above the spread between them
+constexpr double kLeastLevel = 6;         // and above this level (16-bit steps), whatever the noise
 constexpr double kSlowest = 1.25;         // the slot lengths a lead-in may have, as a share
 constexpr double kFastest = 0.8;          // of the standard one
 constexpr double kSlotSpread = 0.15;      // a slot interval lies this close to the median one
@@ -38,8 +39,8 @@ int At(const Source& source, std::int64_t index) {
 // lead-in, a dropout). Running sums, one sample at a time.
 struct BandFilter {
     const Source* source = nullptr;
-    int restLow = -128;           // the band the centre line sees
-    int restHigh = 127;
+    int restLow = -32768;         // the band the centre line sees
+    int restHigh = 32767;
     std::int64_t halfSmooth = 0;
     std::int64_t half = 0;        // each of the two means runs over 2 * half + 1 samples
     std::int64_t sumSmooth = 0;
@@ -61,8 +62,8 @@ struct BandFilter {
                double band = 0) {
         source = &s;
         if (band > 0) {
-            restLow = std::clamp(static_cast<int>(std::floor(rest - band)), -128, 127);
-            restHigh = std::clamp(static_cast<int>(std::ceil(rest + band)), restLow, 127);
+            restLow = std::clamp(static_cast<int>(std::floor(rest - band)), -32768, 32767);
+            restHigh = std::clamp(static_cast<int>(std::ceil(rest + band)), restLow, 32767);
         }
         half = std::clamp<std::int64_t>(static_cast<std::int64_t>(slot), 1, kLongestHalf);
         halfSmooth = std::clamp<std::int64_t>(smooth / 2, 0, half);
@@ -102,7 +103,7 @@ struct BandFilter {
 
     template <bool kChecked>
     void Run(float* values, std::int64_t n) {
-        const std::int8_t* s = source->samples;
+        const std::int16_t* s = source->samples;
         auto at = [&](std::int64_t index) { return kChecked ? At(*source, index) : int{s[index]}; };
         auto rest = [&](std::int64_t index) { return std::clamp(at(index), restLow, restHigh); };
         for (std::int64_t k = 0; k < n; ++k) {
@@ -117,14 +118,16 @@ struct BandFilter {
     }
 };
 
-// A share of the magnitudes, from a histogram in steps of a quarter sample unit.
+// A share of the magnitudes, from a histogram whose bins widen with the square root of the
+// magnitude: fine for the quietest recordings, and a few hundred bins up to full scale.
 struct Magnitudes {
-    static constexpr int kBins = 1024;
+    static constexpr float kPerRoot = 16;
+    static constexpr int kBins = 182 * 16;  // up to the square root of full scale
     std::array<std::uint32_t, kBins> counts{};
     std::uint32_t total = 0;
 
     void Add(float value) {
-        const int bin = std::min(kBins - 1, static_cast<int>(std::fabs(value) * 4.0f));
+        const int bin = std::min(kBins - 1, static_cast<int>(std::sqrt(std::fabs(value)) * kPerRoot));
         ++counts[static_cast<std::size_t>(bin)];
         ++total;
     }
@@ -133,9 +136,9 @@ struct Magnitudes {
         std::uint32_t seen = 0;
         for (int bin = 0; bin < kBins; ++bin) {
             seen += counts[static_cast<std::size_t>(bin)];
-            if (seen > wanted) return bin / 4.0;  // the bin's lower edge: exact silence gives 0
+            if (seen > wanted) return (bin / kPerRoot) * (bin / kPerRoot);  // the bin's lower edge: exact silence gives 0
         }
-        return kBins / 4.0;
+        return 32768.0;
     }
 };
 
@@ -264,7 +267,7 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         // Figures for the window, to tell whether it holds pulses at all.
         const double noise = magnitudes.Share(0.2) / 0.253;
         const double amplitude = magnitudes.Share(0.99);
-        if (amplitude < std::max(1.5, kSignalOverNoise * noise)) continue;
+        if (amplitude < std::max(kLeastLevel, kSignalOverNoise * noise)) continue;
         // Each lobe of a pulse turns a comparator with hysteresis at half the level.
         const double half = amplitude * 0.5;
         toggles.clear();
@@ -304,22 +307,16 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
             // The noise from the steps between samples: the pulses and their slow tails make
             // few large steps, noise makes them everywhere (a normal spread gives a median step
             // of 0.954 times itself).
-            std::array<std::uint32_t, 256> levels{};
-            std::array<std::uint32_t, 256> steps{};
+            std::vector<double> levels;
+            std::vector<double> steps;
             for (std::int64_t k = first; k <= last; ++k) {
-                ++levels[static_cast<std::uint8_t>(source.samples[k] + 128)];
-                ++steps[static_cast<std::size_t>(std::min(255, std::abs(At(source, k) - At(source, k - 1))))];
+                levels.push_back(source.samples[k]);
+                steps.push_back(std::abs(At(source, k) - At(source, k - 1)));
             }
-            std::uint32_t counted = 0;
-            int step = 0;
-            while (step < 255 && (counted += steps[static_cast<std::size_t>(step)]) <= (last - first) / 2) ++step;
             // Most samples of a lead-in lie between its pulses, at the resting level.
-            std::uint32_t seen = 0;
-            int middle = 0;
-            while (middle < 255 && (seen += levels[static_cast<std::size_t>(middle)]) <= (last - first) / 2) ++middle;
-            lead.rest = middle - 128;
+            lead.rest = Median(std::move(levels));
             lead.positiveFirst = positiveFirst;
-            lead.noise = step / 0.954;
+            lead.noise = Median(std::move(steps)) / 0.954;
             // What remains between the pulses once the centre line is off: hum, tails, droop.
             std::vector<double> between;
             for (std::size_t j = 1; j < lead.edges.size(); ++j) {

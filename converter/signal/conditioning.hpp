@@ -12,11 +12,15 @@ namespace sonokas::signal {
 // An edge's half-swing, as a share of the local level of the pulses.
 inline constexpr double kLobeShare = 0.3;
 
-// One channel of the recording (or the mix of both), as signed 8-bit samples.
+// One channel of the recording (or the mix of both) at its own resolution, as 16-bit samples:
+// every level below is in their units.
 struct Source {
-    const std::int8_t* samples = nullptr;
+    const std::int16_t* samples = nullptr;
     std::int32_t count = 0;
 };
+
+// 16-bit steps in one step of the decoders' 8-bit samples.
+inline constexpr double kDecoderStep = 256;
 
 // What a lead-in showed: the decoders' edge of each pulse (the swing between its two lobes),
 // its timing, and the signal's level.

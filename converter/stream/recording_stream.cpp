@@ -73,92 +73,108 @@ private:
 };
 
 // Frame conversions over a block, each byte for byte what ConvertWidePcm gives: the mix as
-// ConvertWideFrame, each kept channel as the top byte of its 16-bit value. Plain loops that GCC
-// vectorises; the rest (float, more than two channels) goes frame by frame.
-using Convert = void (*)(const std::uint8_t* in, std::int8_t* mix, std::int8_t* left, std::int8_t* right,
-                         std::size_t frames, const PcmLayout& layout);
+// ConvertWideFrame and, when kept (kFine), the 16-bit mix and channels as the readers keep them.
+// Plain loops that GCC vectorises; the rest (float, more than two channels) goes frame by frame.
+using Convert = void (*)(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std::int16_t* left,
+                         std::int16_t* right, std::size_t frames, const PcmLayout& layout);
 
-void Mono8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int8_t*, std::int8_t*,
-           std::size_t frames, const PcmLayout&) {
+template <bool kFine>
+void Mono8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine, std::int16_t*,
+           std::int16_t*, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
         mix[i] = static_cast<std::int8_t>(in[i] - 128);
+        if constexpr (kFine) fine[i] = static_cast<std::int16_t>((in[i] - 128) * 256);
     }
 }
 
 // 8-bit stereo: the truncated average less 128.
-template <bool kChannels>
-void Stereo8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int8_t* __restrict left,
-             std::int8_t* __restrict right, std::size_t frames, const PcmLayout&) {
+template <bool kFine>
+void Stereo8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine,
+             std::int16_t* __restrict left, std::int16_t* __restrict right, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
         const int a = in[2 * i];
         const int b = in[2 * i + 1];
         mix[i] = static_cast<std::int8_t>((a + b) / 2 - 128);
-        if constexpr (kChannels) {
-            left[i] = static_cast<std::int8_t>(a - 128);
-            right[i] = static_cast<std::int8_t>(b - 128);
+        if constexpr (kFine) {
+            const int l = (a - 128) * 256;
+            const int r = (b - 128) * 256;
+            left[i] = static_cast<std::int16_t>(l);
+            right[i] = static_cast<std::int16_t>(r);
+            fine[i] = static_cast<std::int16_t>((l + r) >> 1);
         }
     }
 }
 
 // Integer mono of `kBytes` bytes (2 to 4): the top byte.
-template <int kBytes>
-void MonoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int8_t*, std::int8_t*,
-             std::size_t frames, const PcmLayout&) {
+template <int kBytes, bool kFine>
+void MonoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine, std::int16_t*,
+             std::int16_t*, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
         mix[i] = static_cast<std::int8_t>(in[i * kBytes + kBytes - 1]);
+        if constexpr (kFine) {
+            fine[i] = static_cast<std::int16_t>(in[i * kBytes + kBytes - 2] | (in[i * kBytes + kBytes - 1] << 8));
+        }
     }
 }
 
 // Integer stereo of `kBytes` bytes a channel: (left + right) >> 9 of the top two bytes of each.
-template <int kBytes, bool kChannels>
-void StereoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int8_t* __restrict left,
-               std::int8_t* __restrict right, std::size_t frames, const PcmLayout&) {
+template <int kBytes, bool kFine>
+void StereoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine,
+               std::int16_t* __restrict left, std::int16_t* __restrict right, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
         const std::uint8_t* frame = in + i * 2 * kBytes;
         const auto l = static_cast<std::int16_t>(frame[kBytes - 2] | (frame[kBytes - 1] << 8));
         const auto r = static_cast<std::int16_t>(frame[2 * kBytes - 2] | (frame[2 * kBytes - 1] << 8));
         mix[i] = static_cast<std::int8_t>((l + r) >> 9);
-        if constexpr (kChannels) {
-            left[i] = static_cast<std::int8_t>(frame[kBytes - 1]);
-            right[i] = static_cast<std::int8_t>(frame[2 * kBytes - 1]);
+        if constexpr (kFine) {
+            left[i] = l;
+            right[i] = r;
+            fine[i] = static_cast<std::int16_t>((l + r) >> 1);
         }
     }
 }
 
-template <bool kChannels>
-void AnyLayout(const std::uint8_t* in, std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames,
-               const PcmLayout& layout) {
+template <bool kFine>
+void AnyLayout(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+               std::size_t frames, const PcmLayout& layout) {
     const std::size_t frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
     for (std::size_t i = 0; i < frames; ++i, in += frameBytes) {
         mix[i] = input::ConvertWideFrame(in, layout);
-        if constexpr (kChannels) {
-            left[i] = static_cast<std::int8_t>(input::ChannelValue(in, 0, layout) >> 8);
-            right[i] = static_cast<std::int8_t>(input::ChannelValue(in, 1, layout) >> 8);
+        if constexpr (kFine) {
+            const std::int16_t l = input::ChannelValue(in, 0, layout);
+            if (layout.channels >= 2) {
+                const std::int16_t r = input::ChannelValue(in, 1, layout);
+                left[i] = l;
+                right[i] = r;
+                fine[i] = static_cast<std::int16_t>((l + r) >> 1);
+            } else {
+                fine[i] = l;
+            }
         }
     }
 }
 
-template <bool kChannels>
+template <bool kFine>
 Convert ChooseConvert(const PcmLayout& layout) {
     if (!layout.floating && layout.channels == 1) {
         switch (layout.bits) {
-            case 8: return Mono8;
-            case 16: return MonoTop<2>;
-            case 24: return MonoTop<3>;
-            case 32: return MonoTop<4>;
+            case 8: return Mono8<kFine>;
+            case 16: return MonoTop<2, kFine>;
+            case 24: return MonoTop<3, kFine>;
+            case 32: return MonoTop<4, kFine>;
             default: break;
         }
     }
     if (!layout.floating && layout.channels == 2) {
         switch (layout.bits) {
-            case 8: return Stereo8<kChannels>;
-            case 16: return StereoTop<2, kChannels>;
-            case 24: return StereoTop<3, kChannels>;
-            case 32: return StereoTop<4, kChannels>;
+            case 8: return Stereo8<kFine>;
+            case 16: return StereoTop<2, kFine>;
+            case 24: return StereoTop<3, kFine>;
+            case 32: return StereoTop<4, kFine>;
             default: break;
         }
     }
-    return AnyLayout<kChannels>;
+    return AnyLayout<kFine>;
 }
 
 // Closes a descriptor the stream opened itself.
@@ -217,8 +233,9 @@ struct RecordingStream::State {
 
     // A recording loaded whole.
     input::SampleBuffer mix;
-    input::ZeroedSamples left;
-    input::ZeroedSamples right;
+    input::FineSamples fine;   // none from a reader that keeps none (8-bit formats)
+    input::FineSamples left;
+    input::FineSamples right;
     std::size_t count = 0;
     std::size_t at = 0;
 
@@ -434,6 +451,7 @@ struct RecordingStream::State {
         if (status != input::LoadOk) {
             return status;
         }
+        fine = std::move(input::channelSamples.mix);
         left = std::move(input::channelSamples.left);
         right = std::move(input::channelSamples.right);
         hasChannels = left && right;
@@ -459,7 +477,8 @@ struct RecordingStream::State {
         return status;
     }
 
-    std::size_t ReadWav(std::int8_t* mixOut, std::int8_t* leftOut, std::int8_t* rightOut, std::size_t frames) {
+    std::size_t ReadWav(std::int8_t* mixOut, std::int16_t* fineOut, std::int16_t* leftOut, std::int16_t* rightOut,
+                        std::size_t frames) {
         if (frames == 0 || framesLeft == 0) {
             return 0;
         }
@@ -470,25 +489,33 @@ struct RecordingStream::State {
             return 0;
         }
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(frames, whole), framesLeft));
-        if (hasChannels && leftOut != nullptr && rightOut != nullptr) {
-            convertAll(block.data() + begin, mixOut, leftOut, rightOut, n, layout);
+        if (keepChannels && fineOut != nullptr && (!hasChannels || (leftOut != nullptr && rightOut != nullptr))) {
+            convertAll(block.data() + begin, mixOut, fineOut, leftOut, rightOut, n, layout);
         } else {
-            convertMix(block.data() + begin, mixOut, nullptr, nullptr, n, layout);
+            convertMix(block.data() + begin, mixOut, nullptr, nullptr, nullptr, n, layout);
         }
         begin += n * frameBytes;
         framesLeft -= n;
         return n;
     }
 
-    std::size_t ReadWhole(std::int8_t* mixOut, std::int8_t* leftOut, std::int8_t* rightOut, std::size_t frames) {
+    std::size_t ReadWhole(std::int8_t* mixOut, std::int16_t* fineOut, std::int16_t* leftOut, std::int16_t* rightOut,
+                          std::size_t frames) {
         const std::size_t n = std::min(frames, count - at);
         if (n == 0) {
             return 0;
         }
         std::memcpy(mixOut, mix.get() + at, n);
+        if (keepChannels && fineOut != nullptr) {
+            if (fine) {
+                std::memcpy(fineOut, fine.get() + at, n * sizeof(std::int16_t));
+            } else {
+                for (std::size_t k = 0; k < n; ++k) fineOut[k] = static_cast<std::int16_t>(mix[at + k] * 256);
+            }
+        }
         if (hasChannels && leftOut != nullptr && rightOut != nullptr) {
-            std::memcpy(leftOut, left.get() + at, n);
-            std::memcpy(rightOut, right.get() + at, n);
+            std::memcpy(leftOut, left.get() + at, n * sizeof(std::int16_t));
+            std::memcpy(rightOut, right.get() + at, n * sizeof(std::int16_t));
         }
         at += n;
         return n;
@@ -535,12 +562,15 @@ bool RecordingStream::LengthKnown() const { return state_->lengthKnown; }
 
 bool RecordingStream::HasChannels() const { return state_->hasChannels; }
 
+bool RecordingStream::HasFine() const { return state_->keepChannels && state_->mode != State::Mode::none; }
+
 int RecordingStream::Channels() const { return state_->channels; }
 
-std::size_t RecordingStream::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) {
+std::size_t RecordingStream::Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                                  std::size_t frames) {
     switch (state_->mode) {
-        case State::Mode::wav: return state_->ReadWav(mix, left, right, frames);
-        case State::Mode::whole: return state_->ReadWhole(mix, left, right, frames);
+        case State::Mode::wav: return state_->ReadWav(mix, fine, left, right, frames);
+        case State::Mode::whole: return state_->ReadWhole(mix, fine, left, right, frames);
         case State::Mode::none: break;
     }
     return 0;

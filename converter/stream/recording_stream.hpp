@@ -52,13 +52,15 @@ public:
     bool LengthKnown() const;
     // Left and right are filled (keepChannels and two channels or more).
     bool HasChannels() const;
+    // The 16-bit mix is filled (keepChannels).
+    bool HasFine() const;
     // The recording's channel count (after a successful Open).
     int Channels() const;
 
-    // The next frames, at most `frames`: the mix, and left/right when HasChannels() (else they
-    // may be null). Returns as soon as some whole frames are there; 0 at the end (the stated
+    // The next frames, at most `frames`: the mix, the 16-bit mix when HasFine() and the 16-bit
+    // left/right when HasChannels() (else they may be null). Returns as soon as some whole frames are there; 0 at the end (the stated
     // data size, or the end of the input; a frame cut off by it is dropped) and for 0 frames.
-    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames);
+    std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right, std::size_t frames);
 
 private:
     struct State;

@@ -106,7 +106,10 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
         }
-        if (best.outcome != output::AttemptOutcome::bad) {
+        // A reading that finds no lead where the calibration measured one has not read the
+        // record: the next reading may.
+        const bool leadMeasured = calibration != nullptr && !calibration->documented && k < alternatives;
+        if (best.outcome == output::AttemptOutcome::good || (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
             break;
         }
     }

@@ -306,9 +306,9 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
         if (!window.ended) MovePlain(place, window, bounds, turn);
         return turn;
     }
-    signal::UseWindow(calibration, window.mix.data(), window.channels ? window.left.data() : nullptr,
-                      window.channels ? window.right.data() : nullptr, count, window.conditioned.get(),
-                      &window.conditionedUsed);
+    signal::UseWindow(calibration, window.mix.data(), window.fine ? window.fineMix.data() : nullptr,
+                      window.channels ? window.left.data() : nullptr, window.channels ? window.right.data() : nullptr,
+                      count, window.conditioned.get(), &window.conditionedUsed);
     decoder::Reader& calibrated = pending.reader;
     if (pending.calibrated) {
         // The lead-in found in an earlier turn: the reader back on the chosen reading, in the window as it is now.
@@ -402,13 +402,14 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
 
 // The most samples (all channels) a record read on a worker may copy: more is read in the loop,
 // so that memory stays within about twice the longest record's.
-constexpr std::int64_t kWorkerBytes = std::int64_t{16} << 20;
+constexpr std::int64_t kWorkerBytes = std::int64_t{48} << 20;
 
 // A found record read on a worker, beside the search for the next: it owns a copy of its
 // samples, its calibration and its readers, so nothing it touches is shared.
 struct Task {
     std::int64_t offset = 0;             // the recording's sample of the copy's first
-    std::vector<std::int8_t> mix, left, right;
+    std::vector<std::int8_t> mix;
+    std::vector<std::int16_t> fine, left, right;
     input::ZeroedSamples conditioned;
     signal::Calibration calibration;
     Found found;
@@ -441,6 +442,7 @@ std::unique_ptr<Task> MakeTask(Found&& found, const TapeWindow& window, const si
     const std::int32_t count = window.Count() - first;
     task->offset = window.base + first;
     task->mix.assign(window.mix.data() + first, window.mix.data() + window.Count());
+    if (window.fine) task->fine.assign(window.fineMix.data() + first, window.fineMix.data() + window.Count());
     if (window.channels) {
         task->left.assign(window.left.data() + first, window.left.data() + window.Count());
         task->right.assign(window.right.data() + first, window.right.data() + window.Count());
@@ -464,8 +466,9 @@ std::unique_ptr<Task> MakeTask(Found&& found, const TapeWindow& window, const si
             // What earlier records conditioned there, as the loop would find it.
             std::memcpy(task->conditioned.get(), window.conditioned.get() + first, static_cast<std::size_t>(count));
         }
-        signal::Rebase(task->calibration, first, task->mix.data(), window.channels ? task->left.data() : nullptr,
-                       window.channels ? task->right.data() : nullptr, count, task->conditioned.get());
+        signal::Rebase(task->calibration, first, task->mix.data(), window.fine ? task->fine.data() : nullptr,
+                       window.channels ? task->left.data() : nullptr, window.channels ? task->right.data() : nullptr,
+                       count, task->conditioned.get());
     }
     if (f.calibrated) {
         signal::RestoreCalibration(task->calibration, f.first);
@@ -527,10 +530,11 @@ std::string TimeText(std::int64_t sample) {
 }
 
 void RunTape() {
-    const std::int8_t* left = nullptr;
-    const std::int8_t* right = nullptr;
-    signal::KeptChannels(signal::recording, left, right);
-    MemoryFeed feed(decoder::track.samples, left, right, decoder::track.sampleCount);
+    const std::int16_t* fine = nullptr;
+    const std::int16_t* left = nullptr;
+    const std::int16_t* right = nullptr;
+    signal::KeptChannels(signal::recording, fine, left, right);
+    MemoryFeed feed(decoder::track.samples, fine, left, right, decoder::track.sampleCount);
     const decoder::SampleTrack whole = decoder::track;
     RunTape(feed);
     decoder::track = whole;
@@ -555,7 +559,8 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         window.levelStep = rate * std::max<std::int64_t>(1, static_cast<std::int64_t>(options.report->levelStep));
     }
     signal::Calibration calibration;  // the search's, record by record
-    window.channels = settings.autoCalibrate && feed.Channels();
+    window.fine = settings.autoCalibrate && feed.Fine();
+    window.channels = window.fine && feed.Channels();
     Place place;
     std::string log;
     std::int64_t ahead = chunk;
@@ -572,8 +577,9 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
             Commit(tapeFile.get(), task->log, std::move(task->reading.read));
             return true;
         }
-        window.Restore(task->offset, task->mix.data(), window.channels ? task->left.data() : nullptr,
-                       window.channels ? task->right.data() : nullptr, task->conditioned.get(),
+        window.Restore(task->offset, task->mix.data(), window.fine ? task->fine.data() : nullptr,
+                       window.channels ? task->left.data() : nullptr, window.channels ? task->right.data() : nullptr,
+                       task->conditioned.get(),
                        task->offset + task->Count());
         place.from = task->place.from;
         place.leadFrom = task->place.leadFrom;
@@ -611,7 +617,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         if (turn.kind == Turn::done) break;
         Found& found = turn.record;
         const std::int64_t copied = (window.end - window.base - std::min(found.before, found.bounds.begin) + margin) *
-                                    (window.channels ? 3 : 1);
+                                    (1 + (window.fine ? 2 : 0) + (window.channels ? 4 : 0));
         if (options.worker && !here && copied <= kWorkerBytes) {
             reading = MakeTask(std::move(found), window, calibration, margin, place);
             Task* task = reading.get();

@@ -10,18 +10,21 @@
 
 namespace sonokas::tape {
 
-MemoryFeed::MemoryFeed(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int64_t count,
-                       std::size_t block)
-    : mix_(mix), left_(left), right_(right), count_(std::max<std::int64_t>(count, 0)), block_(std::max<std::size_t>(block, 1)) {}
+MemoryFeed::MemoryFeed(const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
+                       const std::int16_t* right, std::int64_t count, std::size_t block)
+    : mix_(mix), fine_(fine), left_(left), right_(right), count_(std::max<std::int64_t>(count, 0)),
+      block_(std::max<std::size_t>(block, 1)) {}
 
-std::size_t MemoryFeed::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) {
+std::size_t MemoryFeed::Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                             std::size_t frames) {
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>({static_cast<std::int64_t>(frames),
                                                                      static_cast<std::int64_t>(block_), count_ - next_}));
     if (n == 0) return 0;
     std::memcpy(mix, mix_ + next_, n);
+    if (Fine() && fine != nullptr) std::memcpy(fine, fine_ + next_, n * sizeof(std::int16_t));
     if (Channels() && left != nullptr && right != nullptr) {
-        std::memcpy(left, left_ + next_, n);
-        std::memcpy(right, right_ + next_, n);
+        std::memcpy(left, left_ + next_, n * sizeof(std::int16_t));
+        std::memcpy(right, right_ + next_, n * sizeof(std::int16_t));
     }
     next_ += static_cast<std::int64_t>(n);
     return n;
@@ -45,7 +48,7 @@ void CatchSignal(int number, void (*handler)(int)) {
 }
 
 ThreadedFeed::ThreadedFeed(SampleFeed& source, const volatile std::sig_atomic_t* stop)
-    : source_(source), stop_(stop), channels_(source.Channels()) {
+    : source_(source), stop_(stop), fine_(source.Fine()), channels_(source.Channels()) {
     // A signal that breaks a read waiting on a pipe, so that the reader thread can be ended.
     CatchSignal(SIGUSR1, Wake);
     thread_ = std::thread([this] { Produce(); });
@@ -91,13 +94,14 @@ void ThreadedFeed::Produce() {
             } else {
                 ++blocks_;
                 block.mix.resize(kFeedBlock);
+                if (fine_) block.fine.resize(kFeedBlock);
                 if (channels_) {
                     block.left.resize(kFeedBlock);
                     block.right.resize(kFeedBlock);
                 }
             }
         }
-        block.frames = source_.Read(block.mix.data(), channels_ ? block.left.data() : nullptr,
+        block.frames = source_.Read(block.mix.data(), fine_ ? block.fine.data() : nullptr, channels_ ? block.left.data() : nullptr,
                                     channels_ ? block.right.data() : nullptr, kFeedBlock);
         block.taken = 0;
         const bool last = block.frames == 0;
@@ -116,7 +120,8 @@ void ThreadedFeed::Produce() {
     done_ = true;
 }
 
-std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) {
+std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                               std::size_t frames) {
     if (current_.taken == current_.frames) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!current_.mix.empty()) spare_.push_back(std::move(current_));
@@ -133,9 +138,10 @@ std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int8_t* left, std::int8_t*
     }
     const std::size_t n = std::min(frames, current_.frames - current_.taken);
     std::memcpy(mix, current_.mix.data() + current_.taken, n);
+    if (fine_ && fine != nullptr) std::memcpy(fine, current_.fine.data() + current_.taken, n * sizeof(std::int16_t));
     if (channels_ && left != nullptr && right != nullptr) {
-        std::memcpy(left, current_.left.data() + current_.taken, n);
-        std::memcpy(right, current_.right.data() + current_.taken, n);
+        std::memcpy(left, current_.left.data() + current_.taken, n * sizeof(std::int16_t));
+        std::memcpy(right, current_.right.data() + current_.taken, n * sizeof(std::int16_t));
     }
     current_.taken += n;
     return n;
@@ -146,8 +152,9 @@ void TapeWindow::Drop(std::int64_t before) {
     if (before <= base) return;
     const auto gone = static_cast<std::size_t>(before - base);
     const auto kept = static_cast<std::size_t>(end - before);
-    auto slide = [&](std::int8_t* data) { std::memmove(data, data + gone, kept); };
+    auto slide = [&](auto* data) { std::memmove(data, data + gone, kept * sizeof(*data)); };
     slide(mix.data());
+    if (fine) slide(fineMix.data());
     if (channels) {
         slide(left.data());
         slide(right.data());
@@ -159,15 +166,6 @@ void TapeWindow::Drop(std::int64_t before) {
     base = before;
 }
 
-GrowingSamples::~GrowingSamples() { std::free(data_); }
-
-bool GrowingSamples::Grow(std::size_t size) {
-    void* grown = std::realloc(data_, std::max<std::size_t>(size, 1));
-    if (grown == nullptr) return false;
-    data_ = static_cast<std::int8_t*>(grown);
-    return true;
-}
-
 bool TapeWindow::Reserve(std::size_t size) {
     if (size <= capacity) return true;
     const std::size_t grown = std::max(size, capacity + capacity / 4);
@@ -175,27 +173,31 @@ bool TapeWindow::Reserve(std::size_t size) {
     if (!more) return false;
     if (conditionedUsed) std::memcpy(more.get(), conditioned.get(), static_cast<std::size_t>(Count()));
     conditioned = std::move(more);
-    if (!mix.Grow(grown) || (channels && (!left.Grow(grown) || !right.Grow(grown)))) return false;
+    if (!mix.Grow(grown) || (fine && !fineMix.Grow(grown)) || (channels && (!left.Grow(grown) || !right.Grow(grown)))) {
+        return false;
+    }
     capacity = grown;
     return true;
 }
 
-bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const std::int8_t* givenLeft,
-                         const std::int8_t* givenRight, const std::int8_t* givenConditioned, std::int64_t to) {
+bool TapeWindow::Restore(std::int64_t from, const std::int8_t* givenMix, const std::int16_t* givenFine,
+                         const std::int16_t* givenLeft, const std::int16_t* givenRight, const std::int8_t* givenConditioned,
+                         std::int64_t to) {
     if (from >= base || to < base || to > end) return from >= base;
     const auto before = static_cast<std::size_t>(to - from);   // from the samples given
     const auto skip = static_cast<std::size_t>(to - base);      // of the window's, already given
     const auto kept = static_cast<std::size_t>(end - to);
     const std::size_t size = std::max(before + kept, capacity);
-    auto rebuild = [&](GrowingSamples& samples, const std::int8_t* given) {
-        GrowingSamples fresh;
+    auto rebuild = [&]<class T>(GrowingBlock<T>& samples, const T* given) {
+        GrowingBlock<T> fresh;
         if (!fresh.Grow(size)) return false;
-        std::memcpy(fresh.data(), given, before);
-        std::memcpy(fresh.data() + before, samples.data() + skip, kept);
+        std::memcpy(fresh.data(), given, before * sizeof(T));
+        std::memcpy(fresh.data() + before, samples.data() + skip, kept * sizeof(T));
         samples.Swap(fresh);
         return true;
     };
-    if (!rebuild(mix, givenMix) || (channels && (!rebuild(left, givenLeft) || !rebuild(right, givenRight)))) {
+    if (!rebuild(mix, givenMix) || (fine && !rebuild(fineMix, givenFine)) ||
+        (channels && (!rebuild(left, givenLeft) || !rebuild(right, givenRight)))) {
         return false;
     }
     input::ZeroedSamples fresh = input::AllocateZeroedSamples(static_cast<std::uint32_t>(size));
@@ -238,7 +240,8 @@ bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::s
         const auto count = static_cast<std::size_t>(Count());
         // Counts stay within 32 bits: the decoders address a window with them.
         if (count + kBlock > 0x7FFFFFFF || !Reserve(count + kBlock)) return false;
-        const std::size_t got = feed.Read(mix.data() + count, channels ? left.data() + count : nullptr,
+        const std::size_t got = feed.Read(mix.data() + count, fine ? fineMix.data() + count : nullptr,
+                                          channels ? left.data() + count : nullptr,
                                           channels ? right.data() + count : nullptr, kBlock);
         if (got == 0) {
             ended = true;

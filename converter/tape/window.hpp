@@ -2,7 +2,9 @@
 // the stretch the record loop still needs, so that memory follows the longest record, not the tape.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -16,27 +18,33 @@
 
 namespace sonokas::tape {
 
-// Where the samples come from: the mix and, when Channels(), the left and right channel.
+// Where the samples come from: the mix, the 16-bit mix when Fine() (what "/auto" calibrates
+// on) and, when Channels(), the 16-bit left and right channel.
 class SampleFeed {
 public:
     virtual ~SampleFeed() = default;
     // Up to `frames` frames; fewer when no more have arrived yet; 0 at the end.
-    virtual std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) = 0;
+    virtual std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                             std::size_t frames) = 0;
+    virtual bool Fine() const = 0;
     virtual bool Channels() const = 0;
 };
 
 // Samples already in memory, handed out in blocks of at most `block` frames.
 class MemoryFeed : public SampleFeed {
 public:
-    MemoryFeed(const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right, std::int64_t count,
-               std::size_t block = std::size_t{1} << 16);
-    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override;
-    bool Channels() const override { return left_ != nullptr && right_ != nullptr; }
+    MemoryFeed(const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left, const std::int16_t* right,
+               std::int64_t count, std::size_t block = std::size_t{1} << 16);
+    std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                     std::size_t frames) override;
+    bool Fine() const override { return fine_ != nullptr; }
+    bool Channels() const override { return fine_ != nullptr && left_ != nullptr && right_ != nullptr; }
 
 private:
     const std::int8_t* mix_;
-    const std::int8_t* left_;
-    const std::int8_t* right_;
+    const std::int16_t* fine_;
+    const std::int16_t* left_;
+    const std::int16_t* right_;
     std::int64_t count_;
     std::int64_t next_ = 0;
     std::size_t block_;
@@ -53,12 +61,15 @@ public:
     ~ThreadedFeed() override;
     ThreadedFeed(const ThreadedFeed&) = delete;
     ThreadedFeed& operator=(const ThreadedFeed&) = delete;
-    std::size_t Read(std::int8_t* mix, std::int8_t* left, std::int8_t* right, std::size_t frames) override;
+    std::size_t Read(std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
+                     std::size_t frames) override;
+    bool Fine() const override { return fine_; }
     bool Channels() const override { return channels_; }
 
 private:
     struct Block {
-        std::vector<std::int8_t> mix, left, right;
+        std::vector<std::int8_t> mix;
+        std::vector<std::int16_t> fine, left, right;
         std::size_t frames = 0;
         std::size_t taken = 0;
     };
@@ -66,6 +77,7 @@ private:
 
     SampleFeed& source_;
     const volatile std::sig_atomic_t* stop_;
+    const bool fine_;
     const bool channels_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -81,29 +93,39 @@ private:
 
 // A block of samples that grows in place where the system can (a large block is moved by
 // remapping its pages, not copied), so that growing never holds the old and the new block at once.
-class GrowingSamples {
+template <class T>
+class GrowingBlock {
 public:
-    GrowingSamples() = default;
-    GrowingSamples(const GrowingSamples&) = delete;
-    GrowingSamples& operator=(const GrowingSamples&) = delete;
-    ~GrowingSamples();
-    std::int8_t* data() { return data_; }
-    const std::int8_t* data() const { return data_; }
-    // False (and the block as it was) when memory is short.
-    bool Grow(std::size_t size);
-    void Swap(GrowingSamples& other) { std::swap(data_, other.data_); }
+    GrowingBlock() = default;
+    GrowingBlock(const GrowingBlock&) = delete;
+    GrowingBlock& operator=(const GrowingBlock&) = delete;
+    ~GrowingBlock() { std::free(data_); }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    // To `size` samples; false (and the block as it was) when memory is short.
+    bool Grow(std::size_t size) {
+        void* grown = std::realloc(data_, std::max<std::size_t>(size, 1) * sizeof(T));
+        if (grown == nullptr) return false;
+        data_ = static_cast<T*>(grown);
+        return true;
+    }
+    void Swap(GrowingBlock& other) { std::swap(data_, other.data_); }
 
 private:
-    std::int8_t* data_ = nullptr;
+    T* data_ = nullptr;
 };
+using GrowingSamples = GrowingBlock<std::int8_t>;
+using GrowingFine = GrowingBlock<std::int16_t>;
 
 // Samples [base, end) of the recording; index 0 of each array is sample `base`.
 struct TapeWindow {
     std::int64_t base = 0;
     std::int64_t end = 0;
     bool ended = false;       // the feed has no more
-    bool channels = false;
-    GrowingSamples mix, left, right;
+    bool fine = false;        // the 16-bit mix is kept ("/auto")
+    bool channels = false;    // and both channels
+    GrowingSamples mix;
+    GrowingFine fineMix, left, right;
     input::ZeroedSamples conditioned;  // lent to the calibration; untouched pages cost nothing
     bool conditionedUsed = false;
     std::size_t capacity = 0;
@@ -117,9 +139,10 @@ struct TapeWindow {
     // Forgets the samples before `before`.
     void Drop(std::int64_t before);
     // Puts the samples [from, to) back before the window (which must still hold from `to` on):
-    // the mix and, with channels, both channels, and the conditioned samples (none: zeros) as given.
-    bool Restore(std::int64_t from, const std::int8_t* mix, const std::int8_t* left, const std::int8_t* right,
-                 const std::int8_t* conditioned, std::int64_t to);
+    // the mix, the 16-bit mix and channels the window keeps, and the conditioned samples (none:
+    // zeros) as given.
+    bool Restore(std::int64_t from, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
+                 const std::int16_t* right, const std::int8_t* conditioned, std::int64_t to);
     // Adds the peaks of the samples from `from` on to the levels (the rest of a step at the end).
     void Measure(std::int64_t from, bool last);
     // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
