@@ -35,6 +35,7 @@ constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks
 constexpr double kRawShare = 0.6;             // read as it is, an edge needs this share of the pulses' swing
+constexpr double kForeignTail = 0.3;          // a pulse shape with this much beyond its own two lobes
 
 }  // namespace
 
@@ -136,6 +137,8 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
         // Weak pulses (a dropout) judged by the noise alone, not by the lead-in's level.
         shaping.floor = std::max(kFloorNoise * c.lead.noise / std::sqrt(static_cast<double>(shaping.smooth)),
                                  kFloorLeast);
+    } else if (reading == Reading::matched) {
+        shaping.matched = c.pulseShape;
     } else if (reading == Reading::smooth) {
         // The exact decoder looks for the positive lobe at a slot's start.
         shaping.squared = false;
@@ -193,7 +196,9 @@ void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
                                    ? settings.threshold
                                    : static_cast<std::int32_t>(std::lround(kRawShare * 2 * l.amplitude));
     shaping.endGap = static_cast<std::int32_t>(kEndGapBytes * c.bytePeriod * rate);
+    shaping.lead = std::max(1, static_cast<std::int32_t>(std::lround(l.lobeSpacing)));
     c.reverse = settings.reverseDirection || !l.positiveFirst;
+    c.pulseShape = std::make_shared<const PulseShape>(MeasurePulseShape(c.sources[channel], l, shaping));
 }
 
 // The value of E that parts the flank sums of the lead-in's pulses from those of the empty
@@ -242,6 +247,11 @@ void ReadAsGiven(Calibration& c, decoder::Reader& r) {
 void ListAlternatives(Calibration& c) {
     c.alternatives.clear();
     c.alternativeChannels.clear();
+    // A head that differentiates or rings, or a codec that smears, leaves pulses with lobes of their
+    // own beside the two written: swings mislead there, the pulse's match with its shape does not.
+    const bool matchable = c.pulseShape && !c.pulseShape->taps.empty() && !settings.thresholdGiven;
+    const bool reshaped = matchable && c.pulseShape->tail > kForeignTail;
+    if (reshaped) c.alternatives.push_back(Alternative::matched);
     if (c.first == Reading::raw) c.alternatives.push_back(Alternative::conditioned);
     if (!settings.reverseDirection) c.alternatives.push_back(Alternative::polarity);
     for (int ch = 0; ch < (Stereo(c) ? 3 : 1); ++ch) {
@@ -250,6 +260,7 @@ void ListAlternatives(Calibration& c) {
         c.alternativeChannels.push_back(ch);
     }
     if (!settings.thresholdGiven) c.alternatives.push_back(Alternative::sensitive);
+    if (matchable && !reshaped) c.alternatives.push_back(Alternative::matched);
     if (settings.exactValue == kTimingDecoder) c.alternatives.push_back(Alternative::exact);
     // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
     c.alternatives.push_back(Alternative::documented);
@@ -283,6 +294,7 @@ std::string ReadingText(const Calibration& c, int index) {
             return std::string("the ") + ChannelName(const_cast<Calibration&>(c), c.alternativeChannels[static_cast<std::size_t>(nth)]);
         }
         case Alternative::sensitive: return "weaker pulses";
+        case Alternative::matched: return "the pulse's own shape";
         case Alternative::exact: return "the exact decoder";
         case Alternative::documented: return "the recording as it is, with the settings given";
     }
@@ -428,6 +440,11 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
         case Alternative::sensitive:
             Read(c, c.channel, Reading::sensitive, r);
             decoder::Say(r, "Auto: trying weaker pulses, threshold %ld\n", std::lround(2 * ShapingFor(c, Reading::sensitive).floor));
+            break;
+        case Alternative::matched:
+            Read(c, c.channel, Reading::matched, r);
+            r.reverseDirection = false;  // every found pulse is written falling at its peak
+            decoder::Say(r, "Auto: trying the pulse's own shape\n");
             break;
         case Alternative::exact:
             Read(c, c.channel, Reading::smooth, r);

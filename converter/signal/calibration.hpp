@@ -19,9 +19,9 @@ namespace sonokas::signal {
 
 // How a record is read: the recording as it is, with the calibrated settings; or conditioned,
 // into a square wave (or one for weak pulses), or smoothed for the exact decoder.
-enum class Reading { raw, squared, sensitive, smooth };
+enum class Reading { raw, squared, sensitive, smooth, matched };
 
-enum class Alternative { conditioned, polarity, channel, sensitive, exact, documented };
+enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented };
 
 // What the calibration found for one record and how it reads it: the recording's sources, the
 // lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.
@@ -38,6 +38,7 @@ struct Calibration {
     int channel = 0;
     LeadIn lead;
     Shaping shaping;
+    std::shared_ptr<const PulseShape> pulseShape;  // measured on the lead-in
     bool reverse = false;
     decoder::DecoderTiming timing;
     double bytePeriod = 0;  // seconds

@@ -21,6 +21,11 @@ constexpr double kPauseLongest = 3.2;
 constexpr std::int64_t kLongestHalf = 1 << 14;  // samples: a bound on every window, whatever the rate
 constexpr double kRestBand = 0.15;        // the centre line's band, as a share of the lobe height
 constexpr double kQuiet = 0.45;           // in standard slots: a pulse's lobes lie closer
+constexpr double kShapeReach = 0.25;      // in slots: the pulse shape's reach to either side of its edge
+constexpr double kMatchShare = 0.7;       // a match counts from this share of the pulses' match around it
+constexpr double kMatchQuiet = 1.5;       // and beyond this many times the lead-in's no-pulse match
+constexpr double kMatchLeast = 0.25;      // and beyond this share of the lead-in's pulses' match
+constexpr double kMatchReach = 0.42;      // in slots: how far a match looks for the pulses' level
 
 int At(const Source& source, std::int64_t index) {
     return index >= 0 && index < source.count ? source.samples[index] : 0;
@@ -343,7 +348,157 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     return lead;
 }
 
+namespace {
+
+std::int64_t ShapeHalf(double slot) {
+    return std::clamp<std::int64_t>(std::lround(kShapeReach * slot), 2, kLongestHalf / 4);
+}
+
+double Quantile(std::vector<double> values, double share) {
+    if (values.empty()) return 0;
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(share * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+}
+
+// Condition() for pulses found by their match with the measured shape: the centred signal is
+// correlated with the shape, and each peak of the match above the level of the pulses around it
+// (and above the lead-in's no-pulse match) becomes one clean pulse: high from `lead` samples
+// before the peak, falling to low at it.
+std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
+    const PulseShape& shape = *shaping.matched;
+    const std::int64_t count = source.count;
+    const auto taps = static_cast<std::int64_t>(shape.taps.size());
+    const std::int64_t w = taps / 2;
+    // The level of the pulses around a match is looked for up to just before where the next pulse
+    // may lie, on either side: a lossy codec spreads weaker copies of a pulse before and after
+    // it (pre-echo, ringing), and the pulse itself judges them. The match of a neighbour pulse
+    // has faded there.
+    const std::int64_t reach = std::clamp<std::int64_t>(std::lround(kMatchReach * shaping.slot), 1, kLongestHalf);
+    const std::int64_t margin = w + reach;
+    const std::int64_t begin = std::max<std::int64_t>(0, first - static_cast<std::int64_t>(shaping.slot));
+    BandFilter filter;
+    filter.Start(source, begin - margin, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    const float unit = 1.0f / filter.scale;
+    const auto least = static_cast<float>(std::max(kMatchQuiet * shape.quiet, kMatchLeast * shape.pulse));
+    const auto share = static_cast<float>(kMatchShare);
+    constexpr std::int64_t kBlock = 1 << 16;
+    std::vector<float> v(static_cast<std::size_t>(kBlock + 2 * margin));
+    std::vector<float> y(static_cast<std::size_t>(kBlock + 2 * reach));
+    filter.Fill(v.data(), 2 * margin);
+    const std::int8_t low = -127;
+    const auto rise = std::max<std::int64_t>(1, shaping.lead);
+    bool above = false;
+    float level = -1;     // the level a match must pass here; below 0 while none is set
+    float best = 0;
+    std::int64_t bestAt = 0;
+    std::int64_t lastPulse = begin;
+    std::int64_t i = begin;
+    bool ended = false;
+    auto emit = [&](std::int64_t at) {
+        for (std::int64_t k = std::max<std::int64_t>(first, at - rise); k < at; ++k) out[k] = k == at - rise ? 127 : 126;
+        if (at >= first) out[at] = -128;
+        lastPulse = at;
+    };
+    for (std::int64_t blockStart = begin; blockStart < count && !ended; blockStart += kBlock) {
+        const std::int64_t n = std::min(kBlock, count - blockStart);
+        // v[j] is index blockStart - margin + j; y[m] is index blockStart - reach + m.
+        filter.Fill(v.data() + 2 * margin, n);
+        for (std::int64_t m = 0; m < n + 2 * reach; ++m) {
+            const float* p = v.data() + m;
+            float sum = 0;
+            for (std::int64_t k = 0; k < taps; ++k) sum += shape.taps[static_cast<std::size_t>(k)] * p[k];
+            y[static_cast<std::size_t>(m)] = sum * unit;
+        }
+        for (std::int64_t m = reach; m < reach + n && !ended; ++m, ++i) {
+            const float value = y[static_cast<std::size_t>(m)];
+            if (i >= first) out[i] = low;  // an emitted pulse writes its samples back over these
+            if (!above) {
+                if (value <= least) {
+                    level = -1;
+                } else {
+                    if (level < 0) {
+                        float around = 0;
+                        for (std::int64_t k = m - reach; k <= m + reach; ++k) around = std::max(around, y[static_cast<std::size_t>(k)]);
+                        level = std::max(least, share * around);
+                    }
+                    if (value > level) {
+                        above = true;
+                        best = value;
+                        bestAt = i;
+                    }
+                }
+            } else if (value > best) {
+                best = value;
+                bestAt = i;
+            } else if (value < level / 2) {
+                above = false;
+                level = -1;
+                emit(bestAt);
+            }
+            if (!above && i - lastPulse > shaping.endGap) ended = true;
+        }
+        std::copy(v.begin() + n, v.begin() + n + 2 * margin, v.begin());
+    }
+    if (above) emit(bestAt);
+    const std::int64_t end = i;
+    for (std::int64_t k = std::max<std::int64_t>(end, first); k < std::min(count, end + shaping.endGap); ++k) out[k] = low;
+    return static_cast<std::int32_t>(end);
+}
+
+}  // namespace
+
+PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const Shaping& shaping) {
+    PulseShape shape;
+    if (lead.edges.size() < 16 || shaping.slot <= 0 || source.samples == nullptr) return shape;
+    const std::int64_t half = ShapeHalf(shaping.slot);
+    const std::int64_t from = std::max<std::int64_t>(0, lead.edges.front() - 2 * half);
+    const std::int64_t to = std::min<std::int64_t>(source.count, std::int64_t{lead.edges.back()} + 2 * half + 1);
+    BandFilter filter;
+    filter.Start(source, from, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    std::vector<float> v(static_cast<std::size_t>(to - from));
+    filter.Fill(v.data(), to - from);
+    for (float& value : v) value /= filter.scale;
+    auto at = [&](std::int64_t index) { return index >= from && index < to ? v[static_cast<std::size_t>(index - from)] : 0.0f; };
+    std::vector<double> mean(static_cast<std::size_t>(2 * half + 1), 0.0);
+    for (std::int32_t edge : lead.edges) {
+        for (std::int64_t k = -half; k <= half; ++k) mean[static_cast<std::size_t>(k + half)] += at(edge + k);
+    }
+    double energy = 0;
+    for (double m : mean) energy += m * m;
+    if (energy <= 0) return shape;
+    const double norm = 1 / std::sqrt(energy);
+    // The pulse's own two lobes lie within one and a half lobe spacings of its edge; beyond, what the
+    // head or the codec added (a third lobe, ringing, a smear).
+    const double own = std::max(2.0, 1.5 * lead.lobeSpacing);
+    double outside = 0;
+    for (std::int64_t k = -half; k <= half; ++k) {
+        const double tap = mean[static_cast<std::size_t>(k + half)] * norm;
+        shape.taps.push_back(static_cast<float>(tap));
+        if (std::fabs(static_cast<double>(k)) > own) outside += tap * tap;
+    }
+    shape.tail = std::sqrt(outside);
+    auto match = [&](std::int64_t index) {
+        double sum = 0;
+        for (std::int64_t k = -half; k <= half; ++k) sum += shape.taps[static_cast<std::size_t>(k + half)] * at(index + k);
+        return sum;
+    };
+    std::vector<double> pulses;
+    std::vector<double> quiet;
+    for (std::size_t j = 0; j < lead.edges.size(); ++j) {
+        double peak = 0;
+        for (std::int64_t k = -2; k <= 2; ++k) peak = std::max(peak, match(lead.edges[j] + k));
+        pulses.push_back(peak);
+        if (j > 0) quiet.push_back(std::fabs(match((std::int64_t{lead.edges[j - 1]} + lead.edges[j]) / 2)));
+    }
+    shape.pulse = Quantile(pulses, 0.25);
+    shape.quiet = Quantile(quiet, 0.9);
+    if (shape.pulse <= 0) shape.taps.clear();
+    return shape;
+}
+
 std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
+    if (shaping.matched && !shaping.matched->taps.empty()) return ConditionMatched(source, first, shaping, out);
     const std::int64_t count = source.count;
     if (first < 0 || first >= count) return std::max<std::int32_t>(first, 0);
     // The comparator settles on a slot before the first sample written, so that it stands as

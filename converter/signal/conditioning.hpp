@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace sonokas::signal {
@@ -43,6 +44,20 @@ struct LeadIn {
 LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes,
                   std::int32_t complete = -1);
 
+// The pulse as the recording chain left it (the head's response, the codec's blur), measured on
+// a lead-in, where every slot's content is known: the mean of the centred signal around the
+// pulses' edges, and how well the signal matches that shape at pulses and where none is.
+struct PulseShape {
+    std::vector<float> taps;  // the mean pulse at unit energy; the middle tap is at the edge
+    double pulse = 0;         // the match at the lead-in's pulses (their lower quartile)
+    double quiet = 0;         // the match halfway between them (the upper tenth of its size)
+    double tail = 0;          // the largest lobe beyond the pulse's first two, as a share of theirs
+};
+
+// Measures the shape on the lead-in's pulses of `source`, with the centre line of `shaping`.
+// No taps when the lead-in is too short to tell.
+PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const struct Shaping& shaping);
+
 // How a record is conditioned.
 struct Shaping {
     double slot = 0;          // samples: one bit slot
@@ -55,6 +70,10 @@ struct Shaping {
     bool squared = true;      // a full-scale square wave (timing decoder) or the smoothed signal
     bool invert = false;      // turns the signal over, so that the positive lobe comes first
     std::int32_t endGap = 0;  // samples without an edge that end the record's signal
+    // Pulses found by their match with this shape instead of by their swings; each becomes
+    // one clean pulse whose falling swing lies where the match peaks.
+    std::shared_ptr<const PulseShape> matched;
+    std::int32_t lead = 1;    // matched: samples from a written pulse's rise to its fall
 };
 
 // Conditions the samples from `first` on into `out` (same indices), up to where the record's
