@@ -306,15 +306,13 @@ std::vector<std::unique_ptr<stream::RecordingStream>> OpenPasses() {
     return passes;
 }
 
-// Reads a recording's records without printing or writing them, into tapeLog.
-void ReadQuietly(stream::RecordingStream* recording) {
+// Reads every record of the recording (none: an empty one) into tapeLog, as the options say.
+void ReadTape(stream::RecordingStream* recording, const tape::TapeOptions& options) {
     StreamFeed feed(recording);
-    tape::TapeOptions options;
-    options.output = false;
-    options.summary = false;
     if (settings.interactive) {
         tape::RunTape(feed, options);
     } else {
+        // The recording is read and converted on a thread of its own while records are decoded.
         tape::ThreadedFeed ahead(feed, &tape::stopRequested);
         tape::RunTape(ahead, options);
     }
@@ -336,7 +334,10 @@ void MergeRecordings(std::vector<std::unique_ptr<stream::RecordingStream>>& pass
     for (std::size_t k = 0; k < passes.size() && tape::stopRequested == 0; ++k) {
         const std::int32_t passRate = passes[k]->Info().sampleRate;
         decoder::cursor.sampleRate = passRate;
-        ReadQuietly(passes[k].get());
+        tape::TapeOptions quietly;
+        quietly.output = false;
+        quietly.summary = false;
+        ReadTape(passes[k].get(), quietly);
         line(static_cast<int>(k) + 2, settings.withPaths[k].c_str());
         std::fflush(stdout);
         // The passes' times at the main recording's rate.
@@ -385,19 +386,12 @@ void RunWholeTape(const std::vector<std::string>& arguments) {
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
-    // No reader takes the file: the run goes on with an empty recording.
-    StreamFeed feed(status == input::LoadOk ? &recording : nullptr);
     report::TapeFacts facts;
     tape::TapeOptions options;
     if (!settings.reportPath.empty()) options.report = &facts;
     options.summary = false;
-    if (settings.interactive) {
-        tape::RunTape(feed, options);
-    } else {
-        // The recording is read and converted on a thread of its own while records are decoded.
-        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
-        tape::RunTape(ahead, options);
-    }
+    // No reader takes the file: the run goes on with an empty recording.
+    ReadTape(status == input::LoadOk ? &recording : nullptr, options);
     if (settings.failCount > 0) {
         MergeRecordings(passes);
         tape::PrintSummary();
