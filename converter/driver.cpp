@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <algorithm>
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/decoder/error_view.hpp"
 #include "converter/decoder/reader.hpp"
 #include "converter/input/readers.hpp"
+#include "converter/merge/tape_merge.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "gtp/gtp.hpp"
@@ -91,7 +94,8 @@ std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
             continue;
         }
         const char option = argument[1];
-        const bool takesValue = option == 'e' || option == 'f' || option == 'n' || option == 't' || option == 'r';
+        const bool takesValue =
+            option == 'e' || option == 'f' || option == 'n' || option == 't' || option == 'r' || option == 'w';
         if (takesValue && i + 1 >= argc) {
             // The value is missing: the option cannot be carried out.
             return Format("Invalid Option %s !", argument);
@@ -115,6 +119,15 @@ std::optional<std::string> ScanArguments(int argc, const char* const* argv) {
                 break;
             case 'r':
                 if (!settings.reportPath.Assign(argv[++i])) {
+                    return kTooLong;
+                }
+                break;
+            case 'w':
+                // The next argument is the file, even when it begins with "/".
+                if (settings.withCount >= static_cast<std::int32_t>(settings.withPaths.size())) {
+                    return "Too many /with files (8 at most)!";
+                }
+                if (!settings.withPaths[static_cast<std::size_t>(settings.withCount++)].Assign(argv[++i])) {
                     return kTooLong;
                 }
                 break;
@@ -271,6 +284,78 @@ void StopOnSignals() {
     tape::CatchSignal(SIGTERM, RequestStop);
 }
 
+// The recordings of "/with", opened before anything is decoded: one that cannot be read ends
+// the run at once, as the main input does.
+std::vector<std::unique_ptr<stream::RecordingStream>> OpenPasses() {
+    std::vector<std::unique_ptr<stream::RecordingStream>> passes;
+    for (std::int32_t k = 0; k < settings.withCount; ++k) {
+        const char* path = settings.withPaths[static_cast<std::size_t>(k)].c_str();
+        {
+            gtp::File file = gtp::OpenFile(path, "rb");
+            if (!file) ErrorExit(Format("Cannot open the /with file %s!", path));
+            if (std::fgetc(file.get()) == EOF) ErrorExit(Format("The /with file %s is empty!", path));
+        }
+        auto pass = std::make_unique<stream::RecordingStream>();
+        const input::LoadStatus status = pass->Open(path, settings.autoCalibrate);
+        if (status == input::LoadEmpty) ErrorExit(Format("The /with file %s is empty!", path));
+        if (status != input::LoadOk) {
+            const char* message = StatusMessage(status);
+            ErrorExit(message != nullptr ? Format("%s", message) + Format(" (/with %s)", path)
+                                         : Format("The /with file %s is not a recording!", path));
+        }
+        passes.push_back(std::move(pass));
+    }
+    return passes;
+}
+
+// Reads every record of the recording (none: an empty one) into tapeLog, as the options say.
+void ReadTape(stream::RecordingStream* recording, const tape::TapeOptions& options) {
+    StreamFeed feed(recording);
+    if (settings.interactive) {
+        tape::RunTape(feed, options);
+    } else {
+        // The recording is read and converted on a thread of its own while records are decoded.
+        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
+        tape::RunTape(ahead, options);
+    }
+}
+
+// Reads the passes of "/with" and merges their records with the main recording's (in tapeLog)
+// and copies on the tape with each other; writes the output again when that changed it.
+void MergeRecordings(std::vector<std::unique_ptr<stream::RecordingStream>>& passes) {
+    const std::int32_t rate = decoder::cursor.sampleRate;
+    auto line = [](int number, const char* path) {
+        const auto& entries = tape::tapeLog.entries;
+        const auto good = std::count_if(entries.begin(), entries.end(),
+                                        [](const tape::TapeEntry& e) { return e.verdict == tape::Verdict::good; });
+        std::printf("\nRecording %i: %s: %zu records, %zu good\n", number, path, entries.size(),
+                    static_cast<std::size_t>(good));
+    };
+    if (!passes.empty()) line(1, settings.inputPath.c_str());
+    std::vector<std::vector<tape::TapeEntry>> recordings{std::move(tape::tapeLog.entries)};
+    for (std::size_t k = 0; k < passes.size() && tape::stopRequested == 0; ++k) {
+        const std::int32_t passRate = passes[k]->Info().sampleRate;
+        decoder::cursor.sampleRate = passRate;
+        tape::TapeOptions quietly;
+        quietly.output = false;
+        quietly.summary = false;
+        ReadTape(passes[k].get(), quietly);
+        line(static_cast<int>(k) + 2, settings.withPaths[k].c_str());
+        std::fflush(stdout);
+        // The passes' times at the main recording's rate.
+        for (tape::TapeEntry& e : tape::tapeLog.entries) {
+            if (passRate <= 0) break;
+            e.leadStart = e.leadStart * rate / passRate;
+            e.signalEnd = e.signalEnd * rate / passRate;
+        }
+        recordings.push_back(std::move(tape::tapeLog.entries));
+    }
+    decoder::cursor.sampleRate = rate;
+    bool changed = false;
+    tape::tapeLog.entries = merge::MergeTape(recordings, changed);
+    if (changed) tape::WriteTape(tape::tapeLog.entries);
+}
+
 }  // namespace
 
 void RunWholeTape(const std::vector<std::string>& arguments) {
@@ -296,23 +381,22 @@ void RunWholeTape(const std::vector<std::string>& arguments) {
     } else if (const char* message = StatusMessage(status)) {
         ErrorExit(message);
     }
+    std::vector<std::unique_ptr<stream::RecordingStream>> passes = OpenPasses();
     if (settings.failCount > 0 && !CanCreateOutput(settings.outputPath.c_str())) {
         ErrorExit("Cannot create output file!");
     }
     if (settings.interactive) {
         decoder::OpenErrorView();
     }
-    // No reader takes the file: the run goes on with an empty recording.
-    StreamFeed feed(status == input::LoadOk ? &recording : nullptr);
     report::TapeFacts facts;
     tape::TapeOptions options;
     if (!settings.reportPath.empty()) options.report = &facts;
-    if (settings.interactive) {
-        tape::RunTape(feed, options);
-    } else {
-        // The recording is read and converted on a thread of its own while records are decoded.
-        tape::ThreadedFeed ahead(feed, &tape::stopRequested);
-        tape::RunTape(ahead, options);
+    options.summary = false;
+    // No reader takes the file: the run goes on with an empty recording.
+    ReadTape(status == input::LoadOk ? &recording : nullptr, options);
+    if (settings.failCount > 0) {
+        MergeRecordings(passes);
+        tape::PrintSummary();
     }
     if (options.report != nullptr) {
         facts.path = settings.inputPath.view();
@@ -359,7 +443,7 @@ int RunConverter(int argc, const char* const* argv) {
         if (!report::IsReportPath(settings.reportPath.c_str())) ErrorExit("The report file must end in .json or .html!");
         if (!CanCreateOutput(settings.reportPath.c_str())) ErrorExit("Cannot create report file!");
     }
-    if (settings.multiRecord) {
+    if (settings.multiRecord || settings.withCount > 0) {
         // A whole tape is read as a stream, block by block as it arrives.
         RunWholeTape(std::vector<std::string>(argv + 1, argv + argc));
         return 1;

@@ -29,6 +29,7 @@ const char kHelpText[] =
     "  /auto        calibrate every record from its lead-in: level, polarity, speed, channel\n"
     "  /multi       decode every record of the tape, into one GTP or numbered .bin files\n"
     "  /report FILE a report of the run: FILE.json or FILE.html\n"
+    "  /with FILE   another recording of the same side, merged record by record (up to 8)\n"
     "  --help, -h   print this help and exit\n"
     "  --version    print the version and exit\n"
     "\n"

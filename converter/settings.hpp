@@ -32,6 +32,8 @@ struct ConverterSettings {
     SettingText inputPath;
     SettingText outputPath;
     SettingText reportPath;       // "/report": the report's file, .json or .html
+    std::array<SettingText, 8> withPaths;  // "/with": other recordings of the same tape side
+    std::int32_t withCount = 0;
     std::int32_t fileNameCount = 0;
 };
 

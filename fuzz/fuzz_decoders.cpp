@@ -2,7 +2,8 @@
 // run as the converter's attempt loop runs them, into /dev/null.
 //
 // With its flags, "/auto" (one record, or with /multi every record, on one channel or judging two)
-// and the whole-tape loop instead of the documented attempts.
+// and the whole-tape loop instead of the documented attempts; the whole-tape loop's records are
+// then merged with readings of them that disagree anywhere.
 //
 // Input: a flag byte, then threshold, exactValue and sampleRate as one choice byte and four
 // value bytes each (the choice picks the value bytes, a small value or an extreme), then the
@@ -14,6 +15,8 @@
 
 #include "converter/decoder/cursor.hpp"
 #include "converter/driver.hpp"
+#include "converter/merge/merge.hpp"
+#include "converter/merge/tape_merge.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -60,6 +63,29 @@ void CheckAttempt() {
     Check(output::image.byteCount >= 0 &&
               static_cast<std::size_t>(output::image.byteCount) <= output::image.data.size(),
           "the image byte count left the image");
+}
+
+// The records read merged with two more readings of them that disagree anywhere: bytes changed
+// and confidences set as the samples say. What is merged must hold, and no record is lost.
+void CheckMerging(const std::int8_t* samples, std::size_t count) {
+    if (count == 0) return;
+    std::vector<std::vector<tape::TapeEntry>> recordings(3, tape::tapeLog.entries);
+    std::size_t k = 0;
+    for (std::size_t r = 1; r < recordings.size(); ++r) {
+        for (tape::TapeEntry& e : recordings[r]) {
+            for (std::size_t i = 0; i < e.payload.size() && i < 4096; ++i) {
+                const auto s = static_cast<std::uint8_t>(samples[k++ % count]);
+                if ((s & 1) != 0) e.payload[i] = static_cast<std::uint8_t>(e.payload[i] ^ s);
+                if ((s & 2) != 0 && i < e.confidence.size()) e.confidence[i] = static_cast<float>(s >> 2) / 32.0f;
+            }
+        }
+    }
+    bool changed = false;
+    const std::vector<tape::TapeEntry> merged = merge::MergeTape(recordings, changed);
+    Check(merged.size() >= tape::tapeLog.entries.size(), "merging lost a record");
+    for (const tape::TapeEntry& e : merged) {
+        if (e.how.rfind("merged", 0) == 0) Check(merge::Holds(e.payload), "a merged record whose checksum fails");
+    }
 }
 
 }  // namespace
@@ -151,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const tape::TapeEntry& entry : tape::tapeLog.entries) {
         Check(entry.payload.size() <= output::image.data.size() + 5, "a record larger than the image");
     }
+    CheckMerging(samples.get(), count);
     tape::ResetTape();
     signal::ResetCalibration(signal::recording);
     decoder::ResetDecoder();

@@ -29,7 +29,7 @@ struct Program {
 };
 
 const Program kPrograms[] = {
-    {"SONOKAS", SONOKAS_BINARY, {"/bin", "/thr", "/up", "/exact", "/name", "/fail", "/inter", "/auto", "/multi", "--help", "-h", "--version"}},
+    {"SONOKAS", SONOKAS_BINARY, {"/bin", "/thr", "/up", "/exact", "/name", "/fail", "/inter", "/auto", "/multi", "/with", "--help", "-h", "--version"}},
     {"KASDIR", KASDIR_BINARY, {"/basic", "--help", "-h", "--version"}},
     {"tapegen", TAPEGEN_BINARY, {"--gtp", "--random", "--rate", "--bits", "--csw-version", "--help", "-h"}},
 };

@@ -46,8 +46,14 @@ void Say(Reader& r, const char* format, ...) {
     va_end(args);
 }
 
+void WeighBit(Reader& r, double margin, double clear) {
+    const double share = clear > 0 ? std::clamp(margin / clear, 0.0, 1.0) : 0.0;
+    r.confidence = std::min(r.confidence, static_cast<float>(share));
+}
+
 void SayProblem(Reader& r, const char* format, ...) {
     ++r.problemCount;
+    r.confidence = 0;
     std::va_list args;
     va_start(args, format);
     std::va_list again;

@@ -178,6 +178,9 @@ int DecideBitExact(Reader& r, float slotLength) {
     const bool strict = left > e && right > e;
     const bool loose = left > e - q && right > e - q;
     const bool weak = strict && (left < e + q || right < e + q);
+    // The doubt band is a quarter of the value wide: a bit that far from it is a quarter clear.
+    WeighBit(r, static_cast<double>(std::abs(std::min<std::int64_t>(left, right) - e)),
+             static_cast<double>(std::max<std::int64_t>(std::abs(e), 1)));
     if (strict == loose && !weak) {
         return strict ? 1 : 0;
     }

@@ -48,6 +48,9 @@ struct Reader {
     std::size_t edgeIndex = 0;
     std::vector<ProblemNote>* notes = nullptr;  // problems are noted here too, when set
     std::int64_t byteStart = 0;                 // the recording's sample where the byte being read began
+    // How clearly the last byte read was decided, from 0 (a problem, or a bit at its threshold)
+    // to 1 (every pulse or slot where it belongs): its least clear bit decides.
+    float confidence = 1;
 
     bool AtEnd() const { return cursor.position >= track.sampleCount; }
 };
@@ -61,7 +64,14 @@ void TakeSettings(Reader& r);
 // printf to the reader's log, or to standard output.
 [[gnu::format(printf, 2, 3)]] void Say(Reader& r, const char* format, ...);
 
-// Counts a problem, prints it (Say) and notes it.
+// A bit decided `margin` from its threshold, where `clear` away is a sound bit: lowers the
+// confidence of the byte being read to margin / clear (at most 1).
+void WeighBit(Reader& r, double margin, double clear);
+
+// Below this a byte's confidence makes it doubtful.
+inline constexpr float kDoubtful = 0.25f;
+
+// Counts a problem, prints it (Say) and notes it; the byte being read becomes doubtful.
 [[gnu::format(printf, 2, 3)]] void SayProblem(Reader& r, const char* format, ...);
 
 // Notes where the record's signal ran out, with the signal before it (not counted as a problem:

@@ -1,5 +1,8 @@
 #include "converter/decoder/timing_decoder.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "converter/decoder/edge_scanner.hpp"
 #include "converter/decoder/exact_decoder.hpp"
 #include "converter/decoder/reader.hpp"
@@ -36,12 +39,24 @@ std::uint8_t ReadByteTimed(Reader& r) {
         const double t1 = TakeInterval(r);
         const float t1f = static_cast<float>(t1);
         const bool one = t1f <= timing.shortInterval;
+        const bool last = i == 7;
+        // A half slot or a slot (the eighth with the pause) is a sound interval; the threshold,
+        // a much shorter one (a crackle) or a pulse missed (the next slot's) are not.
+        const double half = static_cast<double>(timing.slotLength) * timing.pulseAt;
+        const double zero = timing.slotLength;
         double t = t1;
         if (one) {
+            WeighBit(r, std::min(timing.shortInterval - t1, t1 - half / 2), timing.shortInterval - half);
             found = NextEdge(r);
             t = TakeInterval(r);
+            if (!last) WeighBit(r, half / 2 - std::abs(t - (zero - half)), half / 2);
+        } else {
+            const double clear = zero - timing.shortInterval;
+            const double nominal = last ? static_cast<double>(timing.lastSlotLength) : zero;
+            WeighBit(r, last ? t1 - timing.shortInterval : std::min(t1 - timing.shortInterval, nominal + clear - t1),
+                     clear);
         }
-        if (i == 7 && t - timing.pauseAllowance < timing.minimumEnd) {
+        if (last && t - timing.pauseAllowance < timing.minimumEnd) {
             SayProblem(r, "PROBLEM - Byte %i didn't finish properly!!! time: %f\n", r.imageBytes,
                        Seconds(r, r.origin + r.cursor.position));
             if (found == 1) {
@@ -88,6 +103,7 @@ std::uint8_t ReadTapeByte(Reader& r) {
     const std::int32_t start = timed ? r.cursor.lastBoundary : r.cursor.position;
     r.byteStart = r.origin + start;
     const std::size_t notes = r.notes != nullptr ? r.notes->size() : 0;
+    r.confidence = 1;
     const std::uint8_t byte = timed ? ReadByteTimed(r) : ReadByteExact(r);
     if (r.notes != nullptr && r.notes->size() > notes) KeepSignal(r, notes, start, byte);
     if (r.speed.on) {

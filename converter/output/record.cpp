@@ -103,6 +103,14 @@ void Append(RecordReading& reading, decoder::Reader& r, std::uint8_t byte) {
     }
 }
 
+// Keeps how clearly the byte just read was decided.
+void Weigh(RecordReading& reading, const decoder::Reader& r) {
+    if (reading.confidence.size() < kImageSize) {
+        reading.confidence.push_back(r.confidence);
+        reading.byteStarts.push_back(r.byteStart);
+    }
+}
+
 }  // namespace
 
 AttemptOutcome DecodeRecord() {
@@ -147,6 +155,7 @@ RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode) {
         Say(r, "Short lead-in found (%i bytes)\n", leadIn);
     }
     std::uint8_t sum = byte;
+    Weigh(reading, r);
     if (gtpMode) {
         for (std::size_t i = 0; i < gtp::kBlockHeaderSize; ++i) {
             Append(reading, r, 0);
@@ -158,7 +167,9 @@ RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode) {
     }
     auto readAddress = [&]() {
         const std::uint8_t low = ReadTapeByte(r);
+        Weigh(reading, r);
         const std::uint8_t high = ReadTapeByte(r);
+        Weigh(reading, r);
         sum = static_cast<std::uint8_t>(sum + low + high);
         if (gtpMode) {
             Append(reading, r, low);
@@ -185,6 +196,7 @@ RecordReading DecodeRecord(decoder::Reader& r, bool gtpMode) {
         }
         const std::uint8_t b = ReadTapeByte(r);
         Append(reading, r, b);
+        Weigh(reading, r);
         ++read;
         if (remaining >= 2) {
             sum = static_cast<std::uint8_t>(sum + b);

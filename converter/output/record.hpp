@@ -35,6 +35,9 @@ struct RecordReading {
     AttemptOutcome outcome = AttemptOutcome::noLead;
     RecordReport report;
     std::vector<std::uint8_t> image;  // GTP: 5 header bytes, then the payload; raw: the data-stage bytes
+    // Each byte's confidence (decoder::Reader::confidence) from the sync byte on, in either mode.
+    std::vector<float> confidence;
+    std::vector<std::int64_t> byteStarts;  // the recording's sample where each of those bytes began
 };
 
 // One attempt: creates the output file, decodes a record into the image, writes the file.

@@ -92,6 +92,8 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         attempt.report.early = attempt.report.early && !attempt.header;
         attempt.problems = r.problemCount - problemsBefore;
         attempt.image = std::move(reading.image);
+        attempt.confidence = std::move(reading.confidence);
+        attempt.byteStarts = std::move(reading.byteStarts);
         attempt.endPosition = r.cursor.position;
         attempt.number = k + 1;
         r.notes = nullptr;

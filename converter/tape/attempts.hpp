@@ -23,6 +23,8 @@ struct RecordAttempt {
     output::RecordReport report;
     std::int32_t problems = 0;         // decoder problem reports during the attempt
     std::vector<std::uint8_t> image;   // the image bytes the attempt built
+    std::vector<float> confidence;     // each byte's, from the sync byte on
+    std::vector<std::int64_t> byteStarts;  // where each of those bytes began
     std::int32_t endPosition = 0;      // where the decoder stopped
     int number = 0;                    // 1 for the first attempt
     std::int32_t readOn = 0;           // bytes read on past the record's stated end

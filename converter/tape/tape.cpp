@@ -43,30 +43,23 @@ Verdict Judge(const RecordAttempt& best) {
     return best.outcome == output::AttemptOutcome::good ? Verdict::good : Verdict::checksumWrong;
 }
 
-const char* VerdictText(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::good: return "good";
-        case Verdict::checksumWrong: return "checksum wrong";
-        case Verdict::endedEarly: return "ended early";
-        case Verdict::wrongSync: return "wrong sync";
-    }
-    return "";
-}
-
-// Writes a record's image: one standard block in the tape's file, or a numbered raw file of its
-// own (the data bytes without the checksum and trailing byte). Flushed at once: a run that is
+// Writes a record: one standard block in the tape's file, or a numbered raw file of its own
+// (the data bytes without the checksum and trailing byte). Flushed at once: a run that is
 // stopped keeps every record written.
-void WriteRecord(std::FILE* tapeFile, const TapeEntry& entry, const std::vector<std::uint8_t>& image) {
+void WriteRecord(std::FILE* tapeFile, const TapeEntry& entry) {
+    const std::vector<std::uint8_t>& payload = entry.payload;
     if (settings.binaryOutput) {
         gtp::File file = gtp::OpenFile(NumberedPath(settings.outputPath.view(), entry.number).c_str(), "wb");
-        if (file && image.size() > 2) std::fwrite(image.data(), 1, image.size() - 2, file.get());
+        constexpr std::size_t kBeforeData = 5;  // sync and address bytes
+        if (file && payload.size() > kBeforeData + 2) {
+            std::fwrite(payload.data() + kBeforeData, 1, payload.size() - kBeforeData - 2, file.get());
+        }
         return;
     }
     if (entry.number == 1) {
         output::WriteNameBlock(tapeFile);
     }
-    const std::size_t header = std::min(image.size(), gtp::kBlockHeaderSize);
-    output::WriteStandardBlock(tapeFile, {image.data() + header, image.size() - header});
+    output::WriteStandardBlock(tapeFile, payload);
     if (tapeFile != nullptr) std::fflush(tapeFile);
 }
 
@@ -81,6 +74,22 @@ int Rank(Verdict verdict) {
 
 }  // namespace
 
+const char* VerdictText(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::good: return "good";
+        case Verdict::checksumWrong: return "checksum wrong";
+        case Verdict::endedEarly: return "ended early";
+        case Verdict::wrongSync: return "wrong sync";
+    }
+    return "";
+}
+
+void WriteTape(const std::vector<TapeEntry>& entries) {
+    gtp::File tapeFile;
+    if (!settings.binaryOutput) tapeFile = gtp::OpenFile(settings.outputPath.c_str(), "wb");
+    for (const TapeEntry& entry : entries) WriteRecord(tapeFile.get(), entry);
+}
+
 TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart, std::int64_t signalEnd,
                   const signal::Calibration* calibration) {
     TapeEntry entry;
@@ -91,6 +100,9 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
     entry.signalEnd = signalEnd;
     entry.tried = best.tried;
     entry.notes = best.notes;
+    entry.confidence = best.confidence;
+    entry.confidence.resize(entry.payload.size(), 0.0f);
+    entry.byteStarts = best.byteStarts;
     if (calibration != nullptr && !calibration->documented) {
         const signal::LeadIn& lead = calibration->lead;
         entry.speed = signal::SpeedPercent(*calibration);
@@ -110,10 +122,9 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
 
 namespace {
 
-// A record read: its summary entry and the image to write.
+// A record read: its summary entry, which holds what is written.
 struct ReadRecord {
     TapeEntry entry;
-    std::vector<std::uint8_t> image;
 };
 
 // Reads the record within `bounds` with `first` as its first reading (indices of its track,
@@ -140,7 +151,6 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd);
 
     entry = EntryOf(best, entry.number, entry.leadStart, offset + bounds.signalEnd, calibration);
-    read.image = best.image;
     return read;
 }
 
@@ -420,6 +430,7 @@ struct Task {
     Place place;                         // the loop's place when the record was found
     std::int64_t next = 0;               // where the search went on meanwhile
     std::FILE* tapeFile = nullptr;
+    bool output = true;                  // its lines printed and its block written
     bool committed = false;              // printed and written by the worker: the loop was right
     std::future<void> done;
 
@@ -478,11 +489,13 @@ std::unique_ptr<Task> MakeTask(Found&& found, const TapeWindow& window, const si
     return task;
 }
 
-// Prints a record's lines and writes its block at once, and keeps its entry.
-void Commit(std::FILE* tapeFile, const std::string& log, ReadRecord&& read) {
-    std::fwrite(log.data(), 1, log.size(), stdout);
-    std::fflush(stdout);
-    WriteRecord(tapeFile, read.entry, read.image);
+// Prints a record's lines and writes its block at once (with `output`), and keeps its entry.
+void Commit(std::FILE* tapeFile, const std::string& log, ReadRecord&& read, bool output) {
+    if (output) {
+        std::fwrite(log.data(), 1, log.size(), stdout);
+        std::fflush(stdout);
+        WriteRecord(tapeFile, read.entry);
+    }
     tapeLog.entries.push_back(std::move(read.entry));
 }
 
@@ -496,7 +509,7 @@ void RunTask(Task& task) {
     task.reading = ReadFound(task.found, calibration ? &task.calibration : nullptr, task.offset, task.Count(), task.whole,
                              task.margin, task.log);
     if (!task.reading.undecided && NextAfter(task) == task.next) {
-        Commit(task.tapeFile, task.log, std::move(task.reading.read));
+        Commit(task.tapeFile, task.log, std::move(task.reading.read), task.output);
         task.committed = true;
     }
 }
@@ -546,7 +559,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         return;
     }
     gtp::File tapeFile;
-    if (!settings.binaryOutput) {
+    if (!settings.binaryOutput && options.output) {
         tapeFile = gtp::OpenFile(settings.outputPath.c_str(), "wb");
     }
     const std::int64_t rate = std::max(decoder::cursor.sampleRate, 1);
@@ -574,7 +587,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         task->done.get();
         if (task->committed) return true;
         if (stopping && !task->reading.undecided) {
-            Commit(tapeFile.get(), task->log, std::move(task->reading.read));
+            Commit(tapeFile.get(), task->log, std::move(task->reading.read), options.output);
             return true;
         }
         window.Restore(task->offset, task->mix.data(), window.fine ? task->fine.data() : nullptr,
@@ -623,6 +636,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
             Task* task = reading.get();
             task->next = std::max(place.from + 1, task->offset + task->found.bounds.extentEnd);
             task->tapeFile = tapeFile.get();
+            task->output = options.output;
             task->done = std::async(std::launch::async, [task] { RunTask(*task); });
             place.Set(task->next);
             continue;
@@ -636,14 +650,16 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         }
         // A record: its lines and its block go out at once.
         here = false;
-        Commit(tapeFile.get(), log, std::move(r.read));
+        Commit(tapeFile.get(), log, std::move(r.read), options.output);
         place.Set(std::max(place.from + 1, window.base + r.next));
     }
     if (reading) {
         // Stopped with a record on the worker: it is read whole, and kept.
         finish(true);
     }
-    if (stopRequested != 0) {
+    if (!options.output) {
+        // Nothing of another pass is printed.
+    } else if (stopRequested != 0) {
         std::printf("\nStopped: the records read so far are kept\n");
     } else if (tapeLog.entries.empty()) {
         // Nothing on the recording looks like a record: the documented end of an empty one.
@@ -651,7 +667,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         std::printf("No lead found !\n");
     }
     if (options.report != nullptr) options.report->duration = static_cast<double>(window.end) / rate;
-    PrintSummary();
+    if (options.summary) PrintSummary();
 }
 
 // A record as the report tells it; times in seconds at `rate`.
@@ -738,6 +754,7 @@ void PrintSummary() {
             verdict += Format(", copy of record %i", entry.copyOf);
             ++copies;
         }
+        if (!entry.how.empty()) verdict += ", " + entry.how;
         good += entry.verdict == Verdict::good ? 1 : 0;
         std::printf("%3i  %s  %-54s  %s\n", entry.number, TimeText(entry.leadStart).c_str(), what.c_str(),
                     verdict.c_str());

@@ -33,6 +33,9 @@ struct TapeEntry {
     std::string channel;                // empty: the recording's own (mono or the mix)
     std::vector<std::pair<std::string, std::string>> tried;
     std::vector<decoder::ProblemNote> notes;
+    std::vector<float> confidence;      // each payload byte's (decoder::Reader::confidence)
+    std::vector<std::int64_t> byteStarts;  // the sample where each payload byte began
+    std::string how;                    // what became of it after reading ("merged from ..."), for the summary
 };
 
 struct TapeLog {
@@ -54,6 +57,8 @@ struct TapeOptions {
     double marginSeconds = 1;
     bool worker = true;  // a record is read on a worker while the search goes on
     report::TapeFacts* report = nullptr;  // filled with the records, the summary and the level, when given
+    bool output = true;    // false: the records are only kept in tapeLog, nothing printed or written
+    bool summary = true;   // the summary at the end (a caller may print it after more work)
 };
 
 // Set (by a signal handler) to end the run after the record being read: what was read is kept.
@@ -80,6 +85,12 @@ report::RecordFacts FactsOf(const TapeEntry& entry, double rate, const std::stri
 // The report's records, summary and whether the run was stopped, from tapeLog; `recordingChannel`
 // names the channel of records read without a calibration.
 void FillReport(report::TapeFacts& facts, const std::string& recordingChannel);
+
+// A verdict in the summary's words.
+const char* VerdictText(Verdict verdict);
+
+// Writes the output anew with `entries`: the tape's file, or a numbered raw file for each.
+void WriteTape(const std::vector<TapeEntry>& entries);
 
 // The summary of the records in tapeLog: one line each, then the totals.
 void PrintSummary();

@@ -54,6 +54,8 @@ output::AttemptOutcome FinishWholeRecord(decoder::Reader& r, output::RecordReadi
     while (!r.AtEnd() && signalEnd - static_cast<std::int64_t>(r.cursor.position) > half &&
            image.size() < output::kImageSize) {
         image.push_back(decoder::ReadTapeByte(r));
+        reading.confidence.push_back(r.confidence);
+        reading.byteStarts.push_back(r.byteStart);
         ++r.imageBytes;
         ++readOn;
     }
@@ -69,6 +71,8 @@ output::AttemptOutcome FinishWholeRecord(decoder::Reader& r, output::RecordReadi
         // A header whose address bytes ran the decoder past its signal: the byte read from the
         // silence after it is none of its own.
         image.pop_back();
+        if (!reading.confidence.empty()) reading.confidence.pop_back();
+        if (!reading.byteStarts.empty()) reading.byteStarts.pop_back();
         --r.imageBytes;
         payload.pop_back();
     }
