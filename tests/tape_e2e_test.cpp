@@ -94,7 +94,8 @@ struct TapeCase {
     Payloads payloads;
     std::function<void(tapegen::SignalOptions&)> damage = [](tapegen::SignalOptions&) {};
     std::vector<std::string> options = {};
-    std::size_t bad = 0;  // records whose checksum is wrong or that end early
+    std::size_t bad = 0;  // records whose checksum is wrong or not known, or that end early
+    std::string says = "";  // a verdict the summary gives
 };
 
 TEST_F(TapeEndToEnd, EveryTapeGivesTheGtpItWasMadeFrom) {
@@ -108,6 +109,9 @@ TEST_F(TapeEndToEnd, EveryTapeGivesTheGtpItWasMadeFrom) {
         return [=](tapegen::SignalOptions& o) { o.gapFill = kind, o.gapLevelDb = db, o.humFrequency = hz; };
     };
     const Payloads mixed = Join({Named("HELLO", 10, 0x2C36, 100), {Payload(0x3000, 50, 7)}});
+    // A header whose sum follows another rule than our generator's, read clearly: kept as read.
+    Payloads otherRule = Named("OTHER", 10, 0x2C36, 40);
+    ++otherRule[0].back();
     const TapeCase cases[] = {
         {"one record", {Payload(0x2C36, 300, 1)}},
         {"three records", {Payload(0x3000, 2, 2), Payload(0x2C36, 300, 3), Payload(0x4000, 1000, 4)}},
@@ -121,6 +125,7 @@ TEST_F(TapeEndToEnd, EveryTapeGivesTheGtpItWasMadeFrom) {
         {"a wrong checksum in the middle", {Payload(0x3000, 20, 5), Payload(0x3100, 20, 6, 1), Payload(0x3200, 20, 7)},
          [](tapegen::SignalOptions&) {}, {}, 1},
         {"/name", mixed, [](tapegen::SignalOptions&) {}, {"/name", "SIDE A"}},
+        {"a header's sum by another rule", otherRule, [](tapegen::SignalOptions&) {}, {}, 1, "Line: 10    checksum not known\n"},
     };
     for (const TapeCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,6 +141,9 @@ TEST_F(TapeEndToEnd, EveryTapeGivesTheGtpItWasMadeFrom) {
         expected.insert(expected.end(), blocks.begin(), blocks.end());
         EXPECT_EQ(Written(), expected) << result.output;
         EXPECT_EQ(Count(result.output, Totals(c.payloads.size(), c.payloads.size() - c.bad)), 1u) << result.output;
+        if (!c.says.empty()) {
+            EXPECT_EQ(Count(result.output, c.says), 1u) << result.output;
+        }
     }
 }
 

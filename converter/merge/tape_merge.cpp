@@ -41,7 +41,8 @@ int Doubtful(const TapeEntry& e) {
 int Rank(Verdict verdict) {
     switch (verdict) {
         case Verdict::good: return 3;
-        case Verdict::checksumWrong: return 2;
+        case Verdict::checksumWrong:
+        case Verdict::checksumUnknown: return 2;
         default: return 1;
     }
 }

@@ -73,6 +73,7 @@ bool Good(const RecordFacts& record) { return record.verdict == "good"; }
 const char* VerdictColour(const std::string& verdict) {
     if (verdict == "good") return "#2a9d3f";
     if (verdict == "checksum wrong") return "#d62828";
+    if (verdict == "checksum not known") return "#e0a000";
     if (verdict == "ended early") return "#f07800";
     if (verdict == "wrong sync") return "#9d0208";
     return "#777777";
@@ -404,7 +405,7 @@ std::string HtmlText(const TapeFacts& facts) {
     html += FactsTable(facts);
     html += "<h2>Timeline</h2>\n" + Timeline(facts);
     html += "<p class=\"legend\">";
-    for (const char* verdict : {"good", "checksum wrong", "ended early", "wrong sync"}) {
+    for (const char* verdict : {"good", "checksum wrong", "checksum not known", "ended early", "wrong sync"}) {
         html += Format("<span><b style=\"color:%s\">&#9632;</b> %s</span>", VerdictColour(verdict), verdict);
     }
     html += "<span><b style=\"color:#3182bd\">&#9632;</b> peak level (dBFS)</span></p>\n";

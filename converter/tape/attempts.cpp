@@ -32,6 +32,7 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
 const char* GaveText(const RecordAttempt& a) {
     if (a.outcome == output::AttemptOutcome::noLead) return "no lead";
     if (a.outcome == output::AttemptOutcome::good) return "good";
+    if (a.checksumUnknown) return "checksum not known";
     if (!a.header && a.report.sync != gtp::kSyncByte) return "wrong sync";
     if (a.report.early) return "ended early";
     return "checksum wrong";
@@ -93,6 +94,9 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         attempt.problems = r.problemCount - problemsBefore;
         attempt.image = std::move(reading.image);
         attempt.confidence = std::move(reading.confidence);
+        attempt.checksumUnknown = attempt.header && attempt.outcome == output::AttemptOutcome::bad && attempt.problems == 0 &&
+                                  std::all_of(attempt.confidence.begin(), attempt.confidence.end(),
+                                              [](float c) { return c >= decoder::kDoubtful; });
         attempt.byteStarts = std::move(reading.byteStarts);
         attempt.endPosition = r.cursor.position;
         attempt.number = k + 1;
@@ -111,7 +115,10 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         // A reading that finds no lead where the calibration measured one has not read the
         // record: the next reading may.
         const bool leadMeasured = calibration != nullptr && !calibration->documented && k < alternatives;
-        if (best.outcome == output::AttemptOutcome::good || (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
+        // A header read clearly is kept as read: another reading cannot make a rule right that
+        // is not the machine's.
+        if (best.outcome == output::AttemptOutcome::good || best.checksumUnknown ||
+            (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
             break;
         }
     }

@@ -29,6 +29,9 @@ struct RecordAttempt {
     int number = 0;                    // 1 for the first attempt
     std::int32_t readOn = 0;           // bytes read on past the record's stated end
     bool header = false;               // a program header, judged by the sum of all its bytes
+    // A header whose bytes were all read clearly but whose sum is not the one the rule wants:
+    // the rule is our generator's, not the machine's, so its checksum is not known.
+    bool checksumUnknown = false;
     std::vector<decoder::ProblemNote> notes;  // the problems its decoders reported
     // Every attempt made at the record (on the best only): what it read and what that gave.
     std::vector<std::pair<std::string, std::string>> tried;

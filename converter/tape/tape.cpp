@@ -36,6 +36,7 @@ unsigned Word(const std::vector<std::uint8_t>& payload, std::size_t offset) {
 
 Verdict Judge(const RecordAttempt& best) {
     if (best.header) {
+        if (best.checksumUnknown) return Verdict::checksumUnknown;
         return best.outcome == output::AttemptOutcome::good ? Verdict::good : Verdict::checksumWrong;
     }
     if (best.report.sync != gtp::kSyncByte) return Verdict::wrongSync;
@@ -67,7 +68,8 @@ void WriteRecord(std::FILE* tapeFile, const TapeEntry& entry) {
 int Rank(Verdict verdict) {
     switch (verdict) {
         case Verdict::good: return 3;
-        case Verdict::checksumWrong: return 2;
+        case Verdict::checksumWrong:
+        case Verdict::checksumUnknown: return 2;
         default: return 1;
     }
 }
@@ -80,6 +82,7 @@ const char* VerdictText(Verdict verdict) {
         case Verdict::checksumWrong: return "checksum wrong";
         case Verdict::endedEarly: return "ended early";
         case Verdict::wrongSync: return "wrong sync";
+        case Verdict::checksumUnknown: return "checksum not known";
     }
     return "";
 }

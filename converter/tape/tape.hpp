@@ -17,7 +17,7 @@ struct Calibration;
 
 namespace sonokas::tape {
 
-enum class Verdict { good, checksumWrong, endedEarly, wrongSync };
+enum class Verdict { good, checksumWrong, endedEarly, wrongSync, checksumUnknown };
 
 // One record of the tape as the summary lists it.
 struct TapeEntry {
