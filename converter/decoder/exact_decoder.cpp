@@ -210,6 +210,11 @@ std::uint8_t ReadByteExact(Reader& r) {
         const unsigned bit = static_cast<unsigned>(DecideBitExact(r, r.timing.slotLength));
         const PeakSearch next = SearchPeak(r, i == 7 ? r.timing.lastSlotLength : r.timing.slotLength, slotStart);
         if (next.found && next.index > slotStart) {
+            // The next slot's own pulse: where a dropout ate it, the peak found is the noise's,
+            // and the slot's place (and every bit after it) is a guess.
+            const std::int64_t e = std::max<std::int32_t>(r.exactValue, 1);
+            WeighBit(r, static_cast<double>(std::min(LeftSlopeSum(r, next.index), RightSlopeSum(r, next.index)) - e),
+                     static_cast<double>(e));
             cursor.position = next.index;
         } else {
             cursor.position = slotStart;

@@ -1,6 +1,7 @@
 #include "converter/tape/attempts.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include "converter/decoder/reader.hpp"
 #include "converter/settings.hpp"
@@ -13,8 +14,11 @@ namespace sonokas::tape {
 namespace {
 
 int Rank(const RecordAttempt& attempt) {
-    if (attempt.outcome == output::AttemptOutcome::good) return 3;
-    if (attempt.outcome == output::AttemptOutcome::bad) return attempt.report.early ? 1 : 2;
+    if (attempt.outcome == output::AttemptOutcome::good) return 4;
+    // A reading that finds more bytes in the record's signal than its addresses hold has slipped
+    // a bit somewhere (a pulse lost or one too many): every byte from there on is shifted,
+    // however clearly each was read. One that ends where the addresses say has not.
+    if (attempt.outcome == output::AttemptOutcome::bad) return attempt.report.early ? 1 : attempt.readOn > 0 ? 2 : 3;
     return 0;
 }
 
@@ -44,6 +48,15 @@ std::string DecoderText(std::int32_t exactValue) {
 
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     if (Rank(a) != Rank(b)) return Rank(a) > Rank(b);
+    // Of two bad readings, the one with fewer bytes in question: a problem makes its byte
+    // doubtful, and so does a bit decided by a hair or a slot whose own pulse was hardly there.
+    const auto doubtful = [](const RecordAttempt& x) {
+        return std::count_if(x.confidence.begin(), x.confidence.end(), [](float c) { return !(c >= decoder::kDoubtful); });
+    };
+    if (doubtful(a) != doubtful(b)) return doubtful(a) < doubtful(b);
+    // Then the one whose bits were decided more clearly over all.
+    const auto clarity = [](const RecordAttempt& x) { return std::accumulate(x.confidence.begin(), x.confidence.end(), 0.0); };
+    if (clarity(a) != clarity(b)) return clarity(a) > clarity(b);
     if (a.problems != b.problems) return a.problems < b.problems;
     return a.image.size() > b.image.size();
 }
