@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -220,8 +221,9 @@ TEST_F(MergeEndToEnd, NothingReadWellOnceIsLost) {
     }
 }
 
-// Two passes of the BASIC program under each rung, each also spoilt by a short gap at another
-// place: wherever a pass alone fails, the two together give the record whole.
+// Two passes of the BASIC program under each rung, and two copies of it on one tape, each also
+// spoilt by a short gap at another place: wherever a reading alone fails, the two together give
+// the record whole (both copies' blocks).
 TEST_F(MergeEndToEnd, PassesRescueARecordOnEveryRung) {
     const tapegen::TapeRecord record = tapegen::LadderRecords()[1].record;
     const Bytes expected = tapegen::ExpectedGtp(record);
@@ -240,6 +242,21 @@ TEST_F(MergeEndToEnd, PassesRescueARecordOnEveryRung) {
         }
         const auto result = Run({"/auto", paths[0], "/with", paths[1]});
         EXPECT_EQ(testsupport::ReadFileBytes(gtp_), expected) << result.output;
+
+        const std::vector<Bytes> copies(2, tapegen::RecordBytes(record));
+        tapegen::RungSetup setup = tapegen::SetUpRung(rung, record);
+        const auto pulses = tapegen::LayOutPulses(copies, setup.signal);
+        std::size_t firstPulses = 1;  // the closing pulse
+        for (std::uint8_t b : copies[0]) firstPulses += 8 + static_cast<std::size_t>(std::popcount(b));
+        const double second = pulses[firstPulses].time - setup.signal.leadingSilence;
+        for (std::size_t c = 0; c < 2; ++c) {
+            setup.signal.dropouts.push_back({static_cast<double>(c) * second + tapegen::SlotTime(setup.signal, spoilt[c], 3), 0.006, -50});
+        }
+        ASSERT_TRUE(tapegen::WriteWav(paths[0], tapegen::RenderPulses(pulses, setup.format.sampleRate, setup.signal),
+                                      setup.format));
+        const auto tape = Run({"/auto", "/multi", paths[0]});
+        const Bytes payload = tapegen::RecordPayload(record);
+        EXPECT_EQ(testsupport::ReadFileBytes(gtp_), tapegen::GtpStandardBlocks({payload, payload})) << tape.output;
     }
 }
 
