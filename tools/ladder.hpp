@@ -21,7 +21,8 @@ struct LadderRecord {
 std::vector<LadderRecord> LadderRecords();
 
 // How a rung plays a record: signal options, the file's sample format, and what became of the
-// file after the card: a sample-rate conversion, a lossy copy.
+// file after the card: a sample-rate conversion, a lossy copy (WriteRungFile plays these two; a
+// caller that renders the signal itself leaves them out).
 struct RungSetup {
     SignalOptions signal;
     PcmFormat format;

@@ -122,14 +122,14 @@ int main(int argc, char** argv) {
             const std::string console = (dir / ("case" + std::to_string(i) + ".txt")).string();
             // The file a user would have: a WAV, or the MP3 or Ogg copy itself.
             const std::string stem = (dir / ("case" + std::to_string(i))).string();
-            const std::string wav = tapegen::WriteRungFile(*c.rung, {c.record->record}, stem);
-            if (wav.empty()) {
+            const std::string recording = tapegen::WriteRungFile(*c.rung, {c.record->record}, stem);
+            if (recording.empty()) {
                 std::fprintf(stderr, "ladder: cannot write %s\n", stem.c_str());
                 continue;
             }
             auto reads = [&](std::vector<std::string> options) {
                 std::filesystem::remove(gtp);
-                options.insert(options.end(), {wav, gtp});
+                options.insert(options.end(), {recording, gtp});
                 return Run(sonokas, options, console) && ReadAll(gtp) == expected;
             };
             c.plain = reads({});
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
                 c.retry = said.substr(retry + 13, said.find('\n', retry) - retry - 13);
             }
             std::filesystem::remove(console);
-            std::filesystem::remove(wav);
+            std::filesystem::remove(recording);
             std::filesystem::remove(gtp);
         }
     };
