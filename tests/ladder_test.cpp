@@ -1,7 +1,10 @@
 // The damage ladder end to end: every record under every rung, converted with "/auto" alone,
 // gives the record's standard block; where the defaults read a record, "/auto" gives their file.
+// The three records one after another on one recording under the rung, converted with
+// "/auto /multi", give every record that "/auto" read alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,21 +31,38 @@ Conversion Convert(const std::string& wav, const std::string& gtp, std::vector<s
     return conversion;
 }
 
-// Each recording is rendered once and converted both ways.
-TEST(DamageLadder, AutoReadsEveryRungAndAgreesWithTheDefaults) {
+// Each recording is rendered once and converted both ways; a rung's lossy copies are read as
+// the MP3 or Ogg file itself.
+TEST(DamageLadder, AutoReadsEveryRungAloneAndOnAWholeTape) {
     testsupport::TempDir dir;
-    const std::string wav = dir.File("TAPE.WAV"), gtp = dir.File("TAPE.gtp");
-    for (const auto& [recordName, record] : tapegen::LadderRecords()) {
-        const Bytes expected = tapegen::ExpectedGtp(record);
-        for (const tapegen::Rung& rung : tapegen::LadderRungs()) {
+    const std::string gtp = dir.File("TAPE.gtp");
+    const auto records = tapegen::LadderRecords();
+    std::vector<tapegen::TapeRecord> tape;
+    for (const auto& ladderRecord : records) tape.push_back(ladderRecord.record);
+    for (const tapegen::Rung& rung : tapegen::LadderRungs()) {
+        std::vector<std::string> readAlone;
+        for (const auto& [recordName, record] : records) {
             const std::string what = rung.name + ", " + recordName;
-            ASSERT_TRUE(tapegen::WriteRungWav(rung, record, wav)) << what;
-            const Conversion automatic = Convert(wav, gtp, {"/auto"});
+            const std::string file = tapegen::WriteRungFile(rung, {record}, dir.File("TAPE"));
+            ASSERT_FALSE(file.empty()) << what;
+            const Bytes expected = tapegen::ExpectedGtp(record);
+            const Conversion automatic = Convert(file, gtp, {"/auto"});
             EXPECT_EQ(automatic.file, expected) << what;
-            const Conversion plain = Convert(wav, gtp, {});
+            if (automatic.file == expected) readAlone.push_back(recordName);
+            const Conversion plain = Convert(file, gtp, {});
             if (plain.succeeded) {
                 EXPECT_EQ(automatic.file, plain.file) << what << ": the defaults read it, /auto differs";
             }
+        }
+        const std::string file = tapegen::WriteRungFile(rung, tape, dir.File("WHOLE"));
+        ASSERT_FALSE(file.empty()) << rung.name;
+        Convert(file, gtp, {"/auto", "/multi"});
+        std::vector<Bytes> payloads;
+        tapegen::ReadGtpPayloads(gtp, payloads);
+        for (const auto& [recordName, record] : records) {
+            const bool found = std::find(payloads.begin(), payloads.end(), tapegen::RecordPayload(record)) != payloads.end();
+            const bool alone = std::find(readAlone.begin(), readAlone.end(), recordName) != readAlone.end();
+            EXPECT_TRUE(found || !alone) << rung.name << ", " << recordName << ": read alone, not on the whole tape";
         }
     }
 }

@@ -32,7 +32,7 @@ std::vector<std::uint8_t> WavHeader(std::uint64_t dataBytes, const PcmFormat& fo
     tag("WAVE");
     tag("fmt ");
     PutLe(out, 16, 4);
-    PutLe(out, 1, 2);
+    PutLe(out, format.floating ? 3 : 1, 2);
     PutLe(out, static_cast<std::uint32_t>(format.channels), 2);
     PutLe(out, static_cast<std::uint32_t>(format.sampleRate), 4);
     PutLe(out, static_cast<std::uint32_t>(format.sampleRate) * frameBytes, 4);
@@ -48,6 +48,12 @@ void AppendFrames(std::vector<std::uint8_t>& out, const float* values, std::size
     for (std::size_t i = 0; i < count; ++i) {
         for (int channel = 0; channel < format.channels; ++channel) {
             const float value = channel == 1 ? values[i] * format.rightLevel : values[i];
+            if (format.floating) {
+                PutLe(out, std::bit_cast<std::uint32_t>(channel == format.silentChannel ? 0.0f
+                                                        : channel == format.oppositeChannel ? -value
+                                                                                            : value), 4);
+                continue;
+            }
             const std::int32_t sample = channel == format.silentChannel     ? silence
                                         : channel == format.oppositeChannel ? QuantizeSample(-value, format.bits)
                                                                             : QuantizeSample(value, format.bits);
@@ -152,13 +158,26 @@ std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, int sample
 }
 
 bool WriteSndfile(const std::string& path, const std::vector<float>& signal, const PcmFormat& format,
-                  const std::string& kind) {
+                  const std::string& kind, double level) {
     SF_INFO info{};
     info.samplerate = format.sampleRate;
     info.channels = format.channels;
-    info.format = (kind == "flac" ? SF_FORMAT_FLAC : SF_FORMAT_AIFF) | SF_FORMAT_PCM_16;
+    info.format = kind == "mp3"   ? SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III
+                  : kind == "ogg" ? SF_FORMAT_OGG | SF_FORMAT_VORBIS
+                                  : (kind == "flac" ? SF_FORMAT_FLAC : SF_FORMAT_AIFF) | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr) {
+        return false;
+    }
+    // libsndfile's compression level: MP3 from 320 kbit/s at 0 to 32 at 1 (the encoder takes
+    // the nearest rate it has); Vorbis quality 1 - level.
+    if (kind == "mp3") {
+        int mode = SF_BITRATE_MODE_CONSTANT;
+        sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+    }
+    double compression = kind == "mp3" ? (320 - level) / 288 : 1 - level;
+    if ((kind == "mp3" || kind == "ogg") && !sf_command(file, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression)) {
+        sf_close(file);
         return false;
     }
     std::vector<short> frames;
@@ -166,8 +185,13 @@ bool WriteSndfile(const std::string& path, const std::vector<float>& signal, con
     for (const float value : signal) {
         frames.insert(frames.end(), static_cast<std::size_t>(format.channels), static_cast<short>(QuantizeSample(value, 16)));
     }
-    const auto count = static_cast<sf_count_t>(signal.size());
-    const bool ok = sf_writef_short(file, frames.data(), count) == count;
+    // In blocks: the Vorbis encoder takes a call's frames on the stack.
+    constexpr std::size_t kBlock = 4096;
+    bool ok = true;
+    for (std::size_t at = 0; ok && at < signal.size(); at += kBlock) {
+        const auto count = static_cast<sf_count_t>(std::min(kBlock, signal.size() - at));
+        ok = sf_writef_short(file, frames.data() + at * static_cast<std::size_t>(format.channels), count) == count;
+    }
     return sf_close(file) == 0 && ok;
 }
 

@@ -11,7 +11,8 @@ namespace tapegen {
 
 struct PcmFormat {
     int sampleRate = 44100;
-    int bits = 16;      // 8 (unsigned), 16 or 24 (signed little-endian)
+    int bits = 16;      // 8 (unsigned), 16 or 24 (signed little-endian); 32 with `floating`
+    bool floating = false;  // 32-bit IEEE floats (format tag 3), as they come, unclipped steps
     int channels = 1;   // 1 or 2; both channels carry the signal, unless one is silent
     int silentChannel = -1;  // with 2 channels: 0 (left) or 1 (right) holds silence; -1 neither
     int oppositeChannel = -1;  // with 2 channels: 0 or 1 holds the signal upside down (the mix cancels)
@@ -43,9 +44,11 @@ struct WavVariant {
 
 std::vector<std::uint8_t> EncodeWav(const std::vector<float>& signal, int sampleRate, const WavVariant& variant);
 
-// The signal as 16-bit samples in a file that libsndfile writes: "flac" or "aiff".
+// The signal as 16-bit samples in a file that libsndfile writes: "flac" or "aiff"; or a lossy
+// copy of those samples: "mp3" at `level` kbit/s (constant bit rate), "ogg" (Vorbis) at quality
+// `level` from 0 to 1 (0.4 being the encoder's "q4").
 bool WriteSndfile(const std::string& path, const std::vector<float>& signal, const PcmFormat& format,
-                  const std::string& kind);
+                  const std::string& kind, double level = 0);
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 

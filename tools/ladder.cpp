@@ -1,5 +1,6 @@
 #include "tools/ladder.hpp"
 
+#include <cmath>
 #include <random>
 #include <set>
 
@@ -50,6 +51,31 @@ std::vector<Rung> LadderRungs() {
     auto silent = [](int channel) -> Damage {
         return [channel](RungSetup& setup, const TapeRecord&) { setup.format.channels = 2, setup.format.silentChannel = channel; };
     };
+    auto copy = [](std::string kind, double level) -> Damage {
+        return [=](RungSetup& setup, const TapeRecord&) { setup.copy = kind, setup.copyLevel = level; };
+    };
+    auto head = [&](Head kind, double hz, double q) {
+        return signal([=](SignalOptions& o) { o.head = kind, o.headHz = hz, o.headQ = q; });
+    };
+    auto azimuth = [&](int sections, double hz) {
+        return signal([=](SignalOptions& o) { o.allPassSections = sections, o.allPassHz = hz; });
+    };
+    auto flutter = [&](double percent, double hz) {
+        return signal([=](SignalOptions& o) { o.wowDepth = percent / 100, o.wowRate = hz; });
+    };
+    auto hiss = [&](double db) { return signal([=](SignalOptions& o) { o.hissSnrDb = db; }); };
+    // The pulses' peak at `db` of full scale, whichever signal's level they start from.
+    auto quiet = [](int bits, double db) -> Damage {
+        return [=](RungSetup& setup, const TapeRecord&) {
+            setup.signal.levelDb = db - 20 * std::log10(setup.signal.amplitude);
+            setup.format.bits = bits, setup.format.floating = bits == 32;
+        };
+    };
+    auto rate = [](int fileRate, int recordedRate) -> Damage {
+        return [=](RungSetup& setup, const TapeRecord&) {
+            setup.format.sampleRate = fileRate, setup.recordedRate = recordedRate;
+        };
+    };
     const std::vector<std::pair<std::string, Damage>> damages = {
         {"undamaged", [](RungSetup&, const TapeRecord&) {}},
         {"speed -12 %", speed(-12)}, {"speed -8 %", speed(-8)}, {"speed -5 %", speed(-5)}, {"speed -4 %", speed(-4)},
@@ -76,6 +102,68 @@ std::vector<Rung> LadderRungs() {
          signal([](SignalOptions& o) {
              o.timeScale = 0.94, o.levelDb = -12, o.snrDb = 20, o.highPassHz = 200, o.dcOffset = 0.1;
          })},
+
+        // Lossy copies: the codec keeps what the ear hears and blurs the pulses' edges; at low
+        // rates it cuts the top of the band and smears pre-echo around each edge.
+        {"MP3 128 kbit/s", copy("mp3", 128)}, {"MP3 64 kbit/s", copy("mp3", 64)}, {"MP3 32 kbit/s", copy("mp3", 32)},
+        {"Ogg Vorbis q4", copy("ogg", 0.4)}, {"Ogg Vorbis q0", copy("ogg", 0)},
+        // The playback head (see Head): played without the equalisation the recording needed,
+        // through the gap's loss, or ringing with the cable.
+        {"differentiating head, gap loss at 8000 Hz", head(Head::differentiating, 8000, 0)},
+        {"integrating head above 300 Hz", head(Head::integrating, 300, 0)},
+        {"resonant head at 4000 Hz, Q 4", head(Head::resonant, 4000, 4)},
+        {"resonant head at 2000 Hz, Q 3", head(Head::resonant, 2000, 3)},
+        {"azimuth: 2 all-pass sections at 1500 Hz", azimuth(2, 1500)},
+        {"azimuth: 4 all-pass sections at 3000 Hz", azimuth(4, 3000)},
+        // Quiet recordings, set well clear of clipping: the pulses use few of the card's steps.
+        {"24-bit, peak -40 dBFS", quiet(24, -40)}, {"24-bit, peak -50 dBFS", quiet(24, -50)},
+        {"16-bit, peak -40 dBFS", quiet(16, -40)}, {"32-bit float, peak -60 dBFS", quiet(32, -60)},
+        // The transport: a capstan's or pinch roller's fast wobble, and a motor that slows as its
+        // batteries fade.
+        {"flutter 0.3 % at 8 Hz", flutter(0.3, 8)}, {"flutter 1 % at 12 Hz", flutter(1, 12)},
+        {"drift to 4 % slow", signal([](SignalOptions& o) { o.drift = 0.04; })},
+        // A cassette stored for decades: one turn of the reel near its hub is 1.5 s of tape at
+        // 4.76 cm/s; the ghost of a lead-in sounds before the lead-in itself.
+        {"print-through 1.5 s, -30 dB", signal([](SignalOptions& o) {
+             o.printThroughDb = -30, o.printThroughDelay = 1.5, o.leadingSilence = 2;
+         })},
+        {"crosstalk of the other track at -20 dB", signal([](SignalOptions& o) { o.crosstalkDb = -20; })},
+        {"pink hiss 20 dB SNR", hiss(20)}, {"pink hiss 12 dB SNR", hiss(12)},
+        {"crackle 3 clicks a second", signal([](SignalOptions& o) { o.crackleRate = 3, o.crackleLevel = 0.6; })},
+        {"tape saturation, drive 3", signal([](SignalOptions& o) { o.saturationDrive = 3; })},
+        // An overdriven card whose input stage has less headroom on one side.
+        {"clipping at +0.4 and -0.9", signal([](SignalOptions& o) { o.clipPositive = 0.4, o.clipNegative = -0.9; })},
+        // The recorder's level control raises the source's noise in the pauses and lets the
+        // first pulses after them through too loud.
+        {"level control, release 0.1 s, noise -50 dB between records", signal([](SignalOptions& o) {
+             o.alcRelease = 0.1, o.gapFill = GapFill::noise, o.gapLevelDb = -50;
+         })},
+        {"48000 Hz", rate(48000, 0)}, {"11025 Hz", rate(11025, 0)},
+        {"recorded at 48000 Hz, converted to 44100 Hz", rate(44100, 48000)},
+        {"recorded at 11025 Hz, converted to 44100 Hz", rate(44100, 11025)},
+        // A ground loop: the mains' 50 Hz with the rectifiers' and transformers' harmonics.
+        {"buzz: hum 50 Hz at -20 dB with harmonics to 450 Hz", signal([](SignalOptions& o) {
+             o.humDb = -20, o.humHarmonics = {0.5, 0.6, 0.3, 0.4, 0.15, 0.25, 0.1, 0.15};
+         })},
+        // Coating lost over a longer stretch, and coating shedding all along the tape.
+        {"dropout 60 ms at -12 dB",
+         [](RungSetup& setup, const TapeRecord& record) {
+             const std::size_t byte = static_cast<std::size_t>(record.leadIn) + 5 + record.data.size() / 2;
+             setup.signal.dropouts = {{SlotTime(setup.signal, byte, 2), 0.06, -12}};
+         }},
+        {"shedding: 15 ms at -16 dB every 0.4 s or so",
+         [](RungSetup& setup, const TapeRecord&) {
+             std::mt19937 jitter(15);
+             for (double t = 0.2; t < 600; t += 0.3 + 0.2 * static_cast<double>(jitter()) / 4294967296.0) {
+                 setup.signal.dropouts.push_back({t, 0.015, -16});
+             }
+         }},
+        {"mix: differentiating head, flutter 0.3 % at 8 Hz, pink hiss 20 dB, MP3 128 kbit/s",
+         [](RungSetup& setup, const TapeRecord&) {
+             SignalOptions& o = setup.signal;
+             o.head = Head::differentiating, o.headHz = 8000, o.wowDepth = 0.003, o.wowRate = 8, o.hissSnrDb = 20;
+             setup.copy = "mp3", setup.copyLevel = 128;
+         }},
     };
     // Our signal takes the speeds (4, 8, 12 %); the independent encoder, already 10 %
     // slower than ours, takes a deck's error of 5 % on top.
@@ -100,9 +188,17 @@ RungSetup SetUpRung(const Rung& rung, const TapeRecord& record) {
     return setup;
 }
 
-bool WriteRungWav(const Rung& rung, const TapeRecord& record, const std::string& path) {
-    const RungSetup setup = SetUpRung(rung, record);
-    return WriteWav(path, RenderRecord(record, setup.format.sampleRate, setup.signal), setup.format);
+std::string WriteRungFile(const Rung& rung, const std::vector<TapeRecord>& records, const std::string& stem) {
+    const RungSetup setup = SetUpRung(rung, records.front());
+    std::vector<std::vector<std::uint8_t>> bytes;
+    for (const TapeRecord& record : records) bytes.push_back(RecordBytes(record));
+    const int rate = setup.recordedRate > 0 ? setup.recordedRate : setup.format.sampleRate;
+    std::vector<float> signal = RenderPulses(LayOutPulses(bytes, setup.signal), rate, setup.signal);
+    if (rate != setup.format.sampleRate) signal = Resample(signal, rate, setup.format.sampleRate);
+    const std::string path = stem + "." + (setup.copy.empty() ? "wav" : setup.copy);
+    const bool written = setup.copy.empty() ? WriteWav(path, signal, setup.format)
+                                            : WriteSndfile(path, signal, setup.format, setup.copy, setup.copyLevel);
+    return written ? path : "";
 }
 
 std::vector<std::uint8_t> ExpectedGtp(const TapeRecord& record) { return GtpStandardBlocks({RecordPayload(record)}); }

@@ -20,10 +20,15 @@ struct LadderRecord {
 // Two data bytes, a BASIC program, and 4 KiB of random data.
 std::vector<LadderRecord> LadderRecords();
 
-// How a rung plays a record: signal options and the file's sample format.
+// How a rung plays a record: signal options, the file's sample format, and what became of the
+// file after the card: a sample-rate conversion, a lossy copy (WriteRungFile plays these two; a
+// caller that renders the signal itself leaves them out).
 struct RungSetup {
     SignalOptions signal;
     PcmFormat format;
+    int recordedRate = 0;  // the card's rate, converted to format.sampleRate by an editor (0: none)
+    std::string copy;      // the lossy copy the recording was shared as: "mp3", "ogg", or "" none
+    double copyLevel = 0;  // its kbit/s (MP3) or quality (Vorbis, 0 to 1)
 };
 
 struct Rung {
@@ -40,8 +45,10 @@ std::vector<Rung> LadderRungs();
 // at 44100 Hz 16-bit mono, then the rung's damage.
 RungSetup SetUpRung(const Rung& rung, const TapeRecord& record);
 
-// Renders the record under the rung and writes it as a WAV file; false when it cannot be written.
-bool WriteRungWav(const Rung& rung, const TapeRecord& record, const std::string& path);
+// Renders the records one after another under the rung (its damage set up for the first) and
+// writes the file a user would have of it: `stem` + ".wav", or ".mp3" or ".ogg" for a lossy copy.
+// Gives the file's path, or "" when it cannot be written.
+std::string WriteRungFile(const Rung& rung, const std::vector<TapeRecord>& records, const std::string& stem);
 
 // The GTP file a perfect conversion gives: the record's standard block.
 std::vector<std::uint8_t> ExpectedGtp(const TapeRecord& record);

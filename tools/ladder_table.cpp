@@ -117,19 +117,21 @@ int main(int argc, char** argv) {
     auto work = [&] {
         for (std::size_t i; (i = next++) < cases.size();) {
             Case& c = cases[i];
-            const std::string wav = (dir / ("case" + std::to_string(i) + ".wav")).string();
             const std::string gtp = (dir / ("case" + std::to_string(i) + ".gtp")).string();
             const auto expected = tapegen::ExpectedGtp(c.record->record);
             const std::string console = (dir / ("case" + std::to_string(i) + ".txt")).string();
-            auto reads = [&](std::vector<std::string> options) {
-                std::filesystem::remove(gtp);
-                options.insert(options.end(), {wav, gtp});
-                return Run(sonokas, options, console) && ReadAll(gtp) == expected;
-            };
-            if (!tapegen::WriteRungWav(*c.rung, c.record->record, wav)) {
-                std::fprintf(stderr, "ladder: cannot write %s\n", wav.c_str());
+            // The file a user would have: a WAV, or the MP3 or Ogg copy itself.
+            const std::string stem = (dir / ("case" + std::to_string(i))).string();
+            const std::string recording = tapegen::WriteRungFile(*c.rung, {c.record->record}, stem);
+            if (recording.empty()) {
+                std::fprintf(stderr, "ladder: cannot write %s\n", stem.c_str());
                 continue;
             }
+            auto reads = [&](std::vector<std::string> options) {
+                std::filesystem::remove(gtp);
+                options.insert(options.end(), {recording, gtp});
+                return Run(sonokas, options, console) && ReadAll(gtp) == expected;
+            };
             c.plain = reads({});
             for (const auto& options : search) {
                 if (reads(options)) {
@@ -147,7 +149,7 @@ int main(int argc, char** argv) {
                 c.retry = said.substr(retry + 13, said.find('\n', retry) - retry - 13);
             }
             std::filesystem::remove(console);
-            std::filesystem::remove(wav);
+            std::filesystem::remove(recording);
             std::filesystem::remove(gtp);
         }
     };

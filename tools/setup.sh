@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
+    # libsndfile also writes and reads MP3 and Ogg Vorbis (the ladder's lossy copies)
     liballegro4-dev libsndfile1-dev zlib1g-dev
     groff-base
     xvfb xauth xdotool imagemagick

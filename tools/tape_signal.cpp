@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <random>
 
 #include "gtp/gtp.hpp"
@@ -239,11 +240,11 @@ void HighPass(std::vector<float>& signal, double cutoff, int sampleRate) {
     }
 }
 
-// Two-pole Butterworth low-pass (a biquad from the bilinear transform).
-void LowPass(std::vector<float>& signal, double cutoff, int sampleRate) {
+// Two-pole low-pass (a biquad from the bilinear transform), Butterworth unless a Q is given.
+void LowPass(std::vector<float>& signal, double cutoff, int sampleRate, double twoQ = std::sqrt(2.0)) {
     if (cutoff >= 0.49 * sampleRate) return;
     const double w = 2 * kPi * cutoff / sampleRate;
-    const double alpha = std::sin(w) / std::sqrt(2.0);
+    const double alpha = std::sin(w) / twoQ;
     const double a0 = 1 + alpha;
     const double b0 = (1 - std::cos(w)) / 2 / a0;
     const double b1 = 2 * b0;
@@ -254,6 +255,140 @@ void LowPass(std::vector<float>& signal, double cutoff, int sampleRate) {
         const double y = b0 * value + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
         x2 = x1, x1 = value, y2 = y1, y1 = y;
         value = static_cast<float>(y);
+    }
+}
+
+double Peak(const std::vector<float>& signal) {
+    double peak = 0;
+    for (float value : signal) peak = std::max(peak, double(std::abs(value)));
+    return peak;
+}
+
+// RMS of the signal over the records.
+double RecordsRms(const std::vector<float>& signal, const std::vector<Stretch>& records) {
+    double power = 0;
+    std::size_t samples = 0;
+    for (const Stretch& record : records) {
+        for (std::size_t n = record.begin; n < record.end; ++n) power += double(signal[n]) * signal[n];
+        samples += record.end - record.begin;
+    }
+    return samples > 0 ? std::sqrt(power / static_cast<double>(samples)) : 0;
+}
+
+// A recorder's automatic level control: an envelope that follows a rise within the attack time
+// and falls over the release time; the gain holds the envelope at the target, up to the most
+// gain. After silence the first pulses come out loud until it catches up, and it pumps with
+// the pauses between bytes.
+void LevelControl(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    const double attack = 1 - std::exp(-1 / (options.alcAttack * sampleRate));
+    const double release = std::exp(-1 / (options.alcRelease * sampleRate));
+    const double most = FromDb(options.alcMaxGainDb);
+    double envelope = 0;
+    for (float& value : signal) {
+        const double size = std::abs(value);
+        envelope = size > envelope ? envelope + (size - envelope) * attack : envelope * release;
+        value = static_cast<float>(value * std::min(most, options.alcTarget / std::max(envelope, 1e-9)));
+    }
+}
+
+// Layers of a wound tape magnetise their neighbours while it is stored: each place carries a
+// weak copy of what lies one turn of the reel later (a pre-echo) and, weaker, one turn earlier.
+void PrintThrough(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    const std::vector<float> tape = signal;
+    const double early = FromDb(*options.printThroughDb), late = FromDb(*options.printThroughDb - 6);
+    const auto turn = static_cast<std::size_t>(options.printThroughDelay * sampleRate);
+    for (std::size_t n = 0; n < signal.size(); ++n) {
+        double value = tape[n];
+        if (n + turn < tape.size()) value += early * tape[n + turn];
+        if (n >= turn) value += late * tape[n - turn];
+        signal[n] = static_cast<float>(value);
+    }
+}
+
+// The head also reads the neighbouring track (the other side of a cassette, recorded the
+// other way): the rest of the recording backwards, started a third of the way in.
+void Crosstalk(std::vector<float>& signal, double db) {
+    const std::vector<float> tape = signal;
+    const double gain = FromDb(db);
+    const std::size_t count = tape.size();
+    for (std::size_t n = 0; n < count; ++n) {
+        signal[n] = static_cast<float>(tape[n] + gain * tape[(2 * count - 1 - n - count / 3) % count]);
+    }
+}
+
+// The transfer's gain set so that the signal's peak is `peak` again after a filter.
+void KeepPeak(std::vector<float>& signal, double peak) {
+    const double now = Peak(signal);
+    if (now > 0) {
+        for (float& value : signal) value = static_cast<float>(value * peak / now);
+    }
+}
+
+// The playback head's response.
+void HeadResponse(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    if (options.head == Head::differentiating) {
+        float previous = 0;
+        for (float& value : signal) {
+            const float flux = value;
+            value -= previous;
+            previous = flux;
+        }
+        LowPass(signal, options.headHz, sampleRate);
+    } else if (options.head == Head::integrating) {
+        const double keep = std::exp(-2 * kPi * options.headHz / sampleRate);
+        double out = 0;
+        for (float& value : signal) value = static_cast<float>(out = keep * out + (1 - keep) * value);
+    } else {
+        LowPass(signal, options.headHz, sampleRate, 2 * options.headQ);
+    }
+}
+
+// A head turned against the track, read through a playback amplifier that shifts phase: the
+// pulse's frequencies come out with different delays. Each first-order all-pass section keeps
+// every frequency's size and turns its phase by up to 180 degrees.
+void AllPass(std::vector<float>& signal, int sections, double cutoff, int sampleRate) {
+    const double t = std::tan(kPi * cutoff / sampleRate);
+    const double a = (t - 1) / (t + 1);
+    for (int section = 0; section < sections; ++section) {
+        double previousIn = 0, previousOut = 0;
+        for (float& value : signal) {
+            const double out = a * value + previousIn - a * previousOut;
+            previousIn = value, previousOut = out;
+            value = static_cast<float>(out);
+        }
+    }
+}
+
+// Tape hiss: Gaussian noise through a pink (3 dB per octave) filter, scaled to `rms`.
+void PinkHiss(std::vector<float>& signal, double rms, std::uint32_t seed) {
+    Gaussian gaussian(seed);
+    std::vector<double> pink(signal.size());
+    double b0 = 0, b1 = 0, b2 = 0, power = 0;
+    for (double& value : pink) {
+        const double white = gaussian();
+        b0 = 0.99765 * b0 + white * 0.0990460;
+        b1 = 0.96300 * b1 + white * 0.2965164;
+        b2 = 0.57000 * b2 + white * 1.0526913;
+        value = b0 + b1 + b2 + white * 0.1848;
+        power += value * value;
+    }
+    const double scale = pink.empty() ? 0 : rms / std::sqrt(power / static_cast<double>(pink.size()));
+    for (std::size_t n = 0; n < signal.size(); ++n) signal[n] = static_cast<float>(signal[n] + scale * pink[n]);
+}
+
+// Crackle of a dirty plug or a static discharge: at random times a spike of random size and
+// sign that dies within a few samples, far narrower than a pulse.
+void Crackle(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    std::mt19937 random(options.seed + 104);
+    auto uniform = [&] { return (static_cast<double>(random()) + 0.5) / 4294967296.0; };
+    const double decay = std::exp(-1 / (0.00005 * sampleRate));
+    for (double t = -std::log(uniform()) / options.crackleRate;; t += -std::log(uniform()) / options.crackleRate) {
+        const auto at = static_cast<std::size_t>(t * sampleRate);
+        if (at >= signal.size()) break;
+        double height = options.crackleLevel * (0.2 + 0.8 * uniform()) * (uniform() < 0.5 ? -1 : 1);
+        for (std::size_t n = at; n < signal.size() && std::abs(height) > 1e-4; ++n, height *= decay) {
+            signal[n] = static_cast<float>(signal[n] + height);
+        }
     }
 }
 
@@ -330,25 +465,48 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
             if (r < records.size()) from = std::max(from, records[r].end);
         }
     }
+    if (options.alcRelease > 0) LevelControl(signal, options, sampleRate);
+    if (options.saturationDrive > 0) {
+        // Tape driven past its linear range: the flux levels off towards saturation.
+        const double full = std::tanh(options.saturationDrive);
+        for (float& value : signal) value = static_cast<float>(std::tanh(options.saturationDrive * value) / full);
+    }
+    if (options.printThroughDb) PrintThrough(signal, options, sampleRate);
+    if (options.crosstalkDb) Crosstalk(signal, *options.crosstalkDb);
+    if (options.head != Head::flat || options.allPassSections > 0) {
+        const double peak = Peak(signal);
+        if (options.head != Head::flat) HeadResponse(signal, options, sampleRate);
+        if (options.allPassSections > 0) AllPass(signal, options.allPassSections, options.allPassHz, sampleRate);
+        KeepPeak(signal, peak);
+    }
     if (options.highPassHz > 0) HighPass(signal, options.highPassHz, sampleRate);
     if (options.lowPassHz > 0) LowPass(signal, options.lowPassHz, sampleRate);
     if (options.snrDb) {
-        double power = 0;
-        std::size_t samples = 0;
-        for (const Stretch& record : records) {
-            for (std::size_t n = record.begin; n < record.end; ++n) power += double(signal[n]) * signal[n];
-            samples += record.end - record.begin;
-        }
-        const double rms = samples > 0 ? std::sqrt(power / static_cast<double>(samples)) : 0;
-        const double noiseRms = rms / FromDb(*options.snrDb);
+        const double noiseRms = RecordsRms(signal, records) / FromDb(*options.snrDb);
         Gaussian gaussian(options.seed + 103);
         for (float& value : signal) value = static_cast<float>(value + noiseRms * gaussian());
     }
+    if (options.hissSnrDb) PinkHiss(signal, RecordsRms(signal, records) / FromDb(*options.hissSnrDb), options.seed + 105);
     if (options.humDb) {
         const double peak = FromDb(*options.humDb);
         for (std::size_t n = 0; n < count; ++n) {
-            signal[n] = static_cast<float>(
-                signal[n] + peak * std::sin(2 * kPi * options.humFrequency * static_cast<double>(n) / sampleRate));
+            const double phase = 2 * kPi * options.humFrequency * static_cast<double>(n) / sampleRate;
+            double hum = std::sin(phase);
+            // sin((k + 1) x) = 2 cos(x) sin(k x) - sin((k - 1) x), from the fundamental up.
+            const double twice = options.humHarmonics.empty() ? 0 : 2 * std::cos(phase);
+            double below = 0, at = hum;
+            for (const double harmonic : options.humHarmonics) {
+                const double next = twice * at - below;
+                below = at, at = next;
+                hum += harmonic * at;
+            }
+            signal[n] = static_cast<float>(signal[n] + peak * hum);
+        }
+    }
+    if (options.crackleRate > 0) Crackle(signal, options, sampleRate);
+    if (options.clipPositive < 1 || options.clipNegative > -1) {
+        for (float& value : signal) {
+            value = std::clamp(value, static_cast<float>(options.clipNegative), static_cast<float>(options.clipPositive));
         }
     }
     if (options.noise > 0) {
@@ -366,6 +524,37 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
         signal.resize(std::min(count, static_cast<std::size_t>(options.cutAt * sampleRate)));
     }
     return signal;
+}
+
+std::vector<float> Resample(const std::vector<float>& signal, int fromRate, int toRate) {
+    // Output sample m lies at input position m * down / up: `up` phases, each with its kernel.
+    const int common = std::gcd(fromRate, toRate);
+    const std::int64_t up = toRate / common, down = fromRate / common;
+    const double cutoff = 0.45 * std::min(fromRate, toRate) / fromRate;  // cycles per input sample
+    const double half = 16 / (2 * cutoff);                               // the kernel's half width
+    const auto reach = static_cast<std::int64_t>(half) + 1;
+    std::vector<std::vector<double>> kernels(static_cast<std::size_t>(up));
+    for (std::int64_t phase = 0; phase < up; ++phase) {
+        for (std::int64_t j = -reach; j <= reach; ++j) {
+            const double d = static_cast<double>(phase) / static_cast<double>(up) - static_cast<double>(j);
+            const double x = 2 * cutoff * d, u = d / half;
+            const double sinc = x == 0 ? 1 : std::sin(kPi * x) / (kPi * x);
+            kernels[static_cast<std::size_t>(phase)].push_back(
+                std::abs(u) > 1 ? 0 : 2 * cutoff * sinc * (0.42 + 0.5 * std::cos(kPi * u) + 0.08 * std::cos(2 * kPi * u)));
+        }
+    }
+    const auto size = static_cast<std::int64_t>(signal.size());
+    std::vector<float> out(static_cast<std::size_t>(size * up / down));
+    for (std::int64_t m = 0; m < static_cast<std::int64_t>(out.size()); ++m) {
+        const std::int64_t base = m * down / up;
+        const std::vector<double>& kernel = kernels[static_cast<std::size_t>(m * down % up)];
+        double sum = 0;
+        for (std::int64_t j = std::max(-reach, -base); j <= reach && base + j < size; ++j) {
+            sum += signal[static_cast<std::size_t>(base + j)] * kernel[static_cast<std::size_t>(j + reach)];
+        }
+        out[static_cast<std::size_t>(m)] = static_cast<float>(sum);
+    }
+    return out;
 }
 
 std::vector<float> RenderRecord(const TapeRecord& record, int sampleRate, const SignalOptions& options) {

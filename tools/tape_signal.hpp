@@ -56,6 +56,14 @@ enum class PulseShape {
     flat,  // two flat-topped lobes of `lobe` seconds, joined by ramps of `ramp` seconds
 };
 
+// How the playback head renders the flux on the tape (see SignalOptions::head).
+enum class Head {
+    flat,             // as recorded
+    differentiating,  // the voltage follows the flux's rate of change, then the gap's loss above headHz
+    integrating,      // over-equalised playback: above headHz the output is the flux's integral
+    resonant,         // the head's inductance with the cable's capacitance: a peak at headHz, ringing
+};
+
 // What fills the stretches without records (before, between and after them).
 enum class GapFill { silence, noise, clicks, hum };
 
@@ -109,6 +117,31 @@ struct SignalOptions {
     double gapLevelDb = -20;       // noise RMS, click height or hum peak, in dB of full scale
 
     double cutAt = 0;              // seconds: the recording ends there (0: it ends after the signal)
+
+    // More damage along the way, each off by default. After the gap fill and before the
+    // high-pass: the recorder's level control, the tape's saturation and print-through, the other
+    // track, the playback head, azimuth. Pink hiss after the white noise; after the hum, crackle
+    // and the card's clipping.
+    double alcRelease = 0;         // automatic level control's release, seconds (0: none)
+    double alcAttack = 0.001;      // its attack, seconds
+    double alcMaxGainDb = 20;      // the most gain it gives, reached in silence
+    double alcTarget = 0.8;        // the peak level it holds
+    double saturationDrive = 0;    // tape saturation: tanh(drive x) / tanh(drive), 0: none
+    std::optional<double> printThroughDb;  // the next layer's echo, this many dB down, and the
+    double printThroughDelay = 1.5;        // previous layer's 6 dB further down, this many seconds apart
+    std::optional<double> crosstalkDb;     // the other track, played backwards, this many dB down
+    Head head = Head::flat;
+    double headHz = 3000;
+    double headQ = 4;              // resonant head: the resonance's Q
+    int allPassSections = 0;       // azimuth: first-order all-pass sections at allPassHz
+                                   // (after the head and these, the gain brings the peak back)
+    double allPassHz = 2000;
+    std::optional<double> hissSnrDb;   // pink noise against the records' RMS, as snrDb
+    std::vector<double> humHarmonics;  // with humDb: the 2nd, 3rd, ... harmonic's peak over the fundamental's
+    double crackleRate = 0;        // clicks a second, at random times, 0: none
+    double crackleLevel = 0.5;     // a click's largest peak, of full scale
+    double clipPositive = 1;       // the card's input clips above this (of full scale)
+    double clipNegative = -1;      //   and below this
 };
 
 // The independent encoder's signal: slot 3.40 ms, middle pulse at 1.70 ms, last slot 8.5 ms,
@@ -142,6 +175,10 @@ double SignalLength(const std::vector<Pulse>& pulses, const SignalOptions& optio
 
 // Sample values in -1..1 at the given rate.
 std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate, const SignalOptions& options);
+
+// A sound editor's sample-rate conversion: band-limited to 0.45 of the lower rate (a
+// Blackman-windowed sinc, 16 zero crossings each side), then read at the new rate.
+std::vector<float> Resample(const std::vector<float>& signal, int fromRate, int toRate);
 
 // Convenience: the signal of one record.
 std::vector<float> RenderRecord(const TapeRecord& record, int sampleRate, const SignalOptions& options);
