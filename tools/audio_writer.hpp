@@ -12,11 +12,11 @@ namespace tapegen {
 struct PcmFormat {
     int sampleRate = 44100;
     int bits = 16;      // 8 (unsigned), 16 or 24 (signed little-endian); 32 with `floating`
-    bool floating = false;  // 32-bit IEEE floats (format tag 3), as they come, unclipped steps
     int channels = 1;   // 1 or 2; both channels carry the signal, unless one is silent
     int silentChannel = -1;  // with 2 channels: 0 (left) or 1 (right) holds silence; -1 neither
     int oppositeChannel = -1;  // with 2 channels: 0 or 1 holds the signal upside down (the mix cancels)
     float rightLevel = 1.0f;   // with 2 channels: the right one carries the signal times this
+    bool floating = false;     // 32-bit IEEE floats (format tag 3), as they come, unclipped steps
 };
 
 // A value in -1..1 as a PCM sample: 8-bit offset by 128, 16 and 24-bit signed.

@@ -44,6 +44,9 @@ LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer,
     if (!file) {
         return LoadNotThisFormat;
     }
+    // A lossy decoder overshoots full scale where the signal was near it: clipped there, not
+    // wrapped round to the other extreme.
+    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     if (format.channels < 1 || format.samplerate <= 0 || static_cast<std::uint64_t>(format.samplerate) > kMaxSampleRate) {
         return LoadBadFormat;
     }

@@ -36,6 +36,9 @@ constexpr std::int32_t kLowestRate = 4000;
 constexpr std::int32_t kHighestRate = 1000000;
 constexpr double kLevelReach = 0.3;           // in slots: the farthest the local level looks
 constexpr double kRawShare = 0.6;             // read as it is, an edge needs this share of the pulses' swing
+constexpr double kFollowWindow = 0.6;          // seconds: the lead-in search's window
+constexpr int kFollowSteps = 30;              // windows a lead-in is followed at most (9 s)
+constexpr double kEchoRatio = 4;              // a lead-in 12 dB stronger than the one it continues
 constexpr double kQuietSteps = 12;            // pulses lower than this many 8-bit steps are not read as they are
 constexpr double kForeignTail = 0.3;          // a pulse shape with this much beyond its own two lobes
 
@@ -114,6 +117,29 @@ int ChooseChannel(Calibration& c, std::int32_t from, std::int32_t rate, LeadIn& 
     }
     chosen = std::move(leads[best]);
     return best;
+}
+
+// Print-through (the layer of tape wound on top magnetises this one) and the other track's
+// crosstalk leave a weak copy of a record's lead-in that runs on into the record's own, many
+// times stronger. Follows the lead-in window by window, as long as its regular pulses go on:
+// where they go on many times stronger, that is the record's, and `lead` becomes it. False when
+// a stream has not brought the samples to tell yet.
+bool OutshineEcho(const Source& source, LeadIn& lead, std::int32_t rate, std::int32_t complete) {
+    const auto window = static_cast<std::int32_t>(kFollowWindow * rate);
+    std::int32_t last = lead.edges.back();
+    for (int step = 0; step < kFollowSteps; ++step) {
+        const std::int32_t bound = last + 1 + window + window / 2;  // two windows of the search
+        if (bound > source.count) return true;
+        if (complete >= 0 && bound > complete) return false;
+        LeadIn next = FindLeadIn(source, last + 1, rate, kLeadInBytes, bound);
+        if (!next.found) return true;  // the lead-in has ended: its sync byte, or its signal
+        if (next.amplitude > kEchoRatio * lead.amplitude) {
+            lead = std::move(next);
+            return true;
+        }
+        last = next.edges.back();
+    }
+    return true;
 }
 
 // The timing measured on the lead-in: every time stretched by the slot length found, the byte
@@ -430,6 +456,10 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t
         channel = ChooseChannel(c, searchFrom, rate, lead);
     }
     if (channel < 0) return -1;
+    if (!OutshineEcho(c.sources[channel], lead, rate, complete)) {
+        resume = kNeedMore;  // the lead-in goes on beyond the samples there are
+        return -1;
+    }
     c.from = from;
     SetUpRecord(c, channel, std::move(lead), rate);
     c.held = false;

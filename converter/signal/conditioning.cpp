@@ -233,6 +233,42 @@ void MeasureRun(const std::vector<std::int32_t>& edges, double standardSlot, int
     finish(edges.size() - 1);
 }
 
+// The bursts of the signal beyond `half` either way, lobes closer than a third of `quiet`
+// joined: each at its centre (weighted by the size of its samples), with its span in `spans`.
+// Gives whether most bursts begin with a positive lobe.
+bool Bursts(const std::vector<float>& values, std::int64_t start, double half, double quiet,
+            std::vector<std::int32_t>& centres, std::vector<double>& spans) {
+    centres.clear();
+    spans.clear();
+    const double join = quiet / 3;
+    const double low = half / 2;
+    int positive = 0;
+    int negative = 0;
+    std::size_t i = 0;
+    while (i < values.size()) {
+        if (std::fabs(values[i]) <= half) {
+            ++i;
+            continue;
+        }
+        (values[i] > 0 ? positive : negative)++;
+        const std::size_t first = i;
+        std::size_t last = i;
+        double weight = 0;
+        double moment = 0;
+        for (; i < values.size() && static_cast<double>(i - last) <= join; ++i) {
+            const double size = std::fabs(values[i]);
+            if (size > half) last = i;
+            if (size > low) {
+                weight += size;
+                moment += size * static_cast<double>(i);
+            }
+        }
+        centres.push_back(static_cast<std::int32_t>(start + std::llround(moment / weight)));
+        spans.push_back(static_cast<double>(last - first));
+    }
+    return positive >= negative;
+}
+
 }  // namespace
 
 LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete) {
@@ -287,7 +323,7 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         for (std::size_t j = 1; j < toggles.size(); ++j) {
             if (toggles[j].index - toggles[j - 1].index > quiet) (toggles[j].rising ? risingFirst : fallingFirst)++;
         }
-        const bool positiveFirst = risingFirst >= fallingFirst;
+        bool positiveFirst = risingFirst >= fallingFirst;
         // The decoders' edge of a pulse: the swing from its first lobe into its second.
         edges.clear();
         lobes.clear();
@@ -300,6 +336,13 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
             }
         }
         MeasureRun(edges, standardSlot, minimumBytes, lead);
+        if (!lead.found) {
+            // A head that integrates or turns the phase, or a card that clips one side, leaves a
+            // pulse without two clear lobes of opposite sign; it stays a short burst, and the
+            // lead-in's bursts keep the slot rhythm.
+            positiveFirst = Bursts(values, start, half, quiet, edges, lobes);
+            MeasureRun(edges, standardSlot, minimumBytes, lead);
+        }
         if (lead.found) {
             // Level, noise and resting level from the lead-in alone, not from what lies before it.
             const std::int64_t first = lead.edges.front();
