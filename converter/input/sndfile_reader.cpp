@@ -1,6 +1,7 @@
 // The fourth reader: every format that libsndfile reads (FLAC, AIFF, Ogg and more), tried after
 // the three of our own. libsndfile hands out 16-bit frames, which follow the 16-bit rule.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,9 +45,6 @@ LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer,
     if (!file) {
         return LoadNotThisFormat;
     }
-    // A lossy decoder overshoots full scale where the signal was near it: clipped there, not
-    // wrapped round to the other extreme.
-    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     if (format.channels < 1 || format.samplerate <= 0 || static_cast<std::uint64_t>(format.samplerate) > kMaxSampleRate) {
         return LoadBadFormat;
     }
@@ -69,10 +67,24 @@ LoadStatus LoadSndfile(const char* path, SampleInfo& info, SampleBuffer& buffer,
     PrepareChannels(frames, format.channels);
     const std::size_t framesPerBlock = std::max<std::size_t>(1, 65536 / channels);
     std::vector<short> block(framesPerBlock * channels);
+    // A lossy decoder overshoots full scale where the signal came near it: its samples are taken
+    // as floats and clipped there, not wrapped round to the other extreme.
+    const int coding = format.format & SF_FORMAT_SUBMASK;
+    const bool lossy = coding == SF_FORMAT_VORBIS || coding == SF_FORMAT_OPUS || coding == SF_FORMAT_MPEG_LAYER_I ||
+                       coding == SF_FORMAT_MPEG_LAYER_II || coding == SF_FORMAT_MPEG_LAYER_III;
+    std::vector<float> floats(lossy ? block.size() : 0);
+    auto read = [&](std::size_t wanted) {
+        if (!lossy) return sf_readf_short(file.get(), block.data(), static_cast<sf_count_t>(wanted));
+        const sf_count_t got = sf_readf_float(file.get(), floats.data(), static_cast<sf_count_t>(wanted));
+        for (std::size_t k = 0; k < static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * channels; ++k) {
+            block[k] = static_cast<short>(std::clamp(std::lrint(floats[k] * 32768.0f), -32768L, 32767L));
+        }
+        return got;
+    };
     std::uint32_t done = 0;
     while (done < frames) {
         const std::size_t wanted = std::min<std::size_t>(framesPerBlock, frames - done);
-        const sf_count_t got = sf_readf_short(file.get(), block.data(), static_cast<sf_count_t>(wanted));
+        const sf_count_t got = read(wanted);
         const std::size_t whole = got > 0 ? static_cast<std::size_t>(got) : 0;
         for (std::size_t i = 0; i < whole; ++i) {
             // The 16-bit rule: the first two channels as left and right.

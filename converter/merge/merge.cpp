@@ -95,7 +95,7 @@ Placed Place(const Bytes& reading, std::size_t length) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> MergeReadings(std::span<const Bytes> readings) {
+std::optional<std::vector<std::uint8_t>> MergeReadings(std::span<const Bytes> readings, bool oneSignal) {
     if (readings.size() < 2) return std::nullopt;
     const std::size_t length = RecordLength(RecordKey(readings[0].payload));
     if (length == 0 || length > output::kImageSize) return std::nullopt;
@@ -119,12 +119,14 @@ std::optional<std::vector<std::uint8_t>> MergeReadings(std::span<const Bytes> re
             merged[i] = byte;  // all agree, or most of three or more
             continue;
         }
-        // The clearest byte, when every reading that differs from it was doubtful there.
+        // The clearest byte, when every reading that differs from it was doubtful there (of one
+        // signal, readings that differ have erred, whatever they were sure of).
         const int taken = clearest->bytes[i];
         for (const Placed& reading : placed) {
+            if (oneSignal) break;
             if (reading.bytes[i] < 0 || reading.bytes[i] == taken) continue;
             if (!Doubtful(reading.confidence[i]) || !(reading.confidence[i] < clearest->confidence[i])) {
-                return std::nullopt;
+                            return std::nullopt;
             }
         }
         merged[i] = static_cast<std::uint8_t>(taken);

@@ -35,8 +35,9 @@ std::size_t RecordLength(std::span<const std::uint8_t> key);
 bool Holds(std::span<const std::uint8_t> payload);
 
 // The readings (all of one key) merged, or none when a byte cannot be taken safely or the
-// checksum of the result does not hold.
-std::optional<std::vector<std::uint8_t>> MergeReadings(std::span<const Bytes> readings);
+// checksum of the result does not hold. Readings of `oneSignal` (one recording read in several
+// ways) are never versions: where they differ, most of them or the surest is taken.
+std::optional<std::vector<std::uint8_t>> MergeReadings(std::span<const Bytes> readings, bool oneSignal = false);
 
 // True when every byte where `bad` differs from `good` (or is missing) was doubtful in `bad`;
 // bytes in their places as `starts` tell.

@@ -23,10 +23,12 @@ constexpr std::int64_t kLongestHalf = 1 << 14;  // samples: a bound on every win
 constexpr double kRestBand = 0.15;        // the centre line's band, as a share of the lobe height
 constexpr double kQuiet = 0.45;           // in standard slots: a pulse's lobes lie closer
 constexpr double kShapeReach = 0.25;      // in slots: the pulse shape's reach to either side of its edge
-constexpr double kMatchShare = 0.7;       // a match counts from this share of the pulses' match around it
 constexpr double kMatchQuiet = 1.5;       // and beyond this many times the lead-in's no-pulse match
 constexpr double kMatchLeast = 0.25;      // and beyond this share of the lead-in's pulses' match
 constexpr double kMatchReach = 0.42;      // in slots: how far a match looks for the pulses' level
+constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbours may lie
+constexpr double kNeighbourFar = 0.65;
+constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
 
 int At(const Source& source, std::int64_t index) {
     return index >= 0 && index < source.count ? source.samples[index] : 0;
@@ -401,10 +403,22 @@ double Quantile(std::vector<double> values, double share) {
     return *at;
 }
 
+// A tape's level changes slowly: a pulse is about as strong as the pulses half a slot before and
+// after it, where there are any. A lossy codec's echo between two pulses is weaker than both.
+bool Outshone(const std::vector<float>& y, std::int64_t m, std::int64_t near, std::int64_t far, float least, float value) {
+    float before = 0;
+    float after = 0;
+    for (std::int64_t k = near; k <= far; ++k) {
+        before = std::max(before, y[static_cast<std::size_t>(m - k)]);
+        after = std::max(after, y[static_cast<std::size_t>(m + k)]);
+    }
+    return before > least && after > least && value < kNeighbourShare * std::min(before, after);
+}
+
 // Condition() for pulses found by their match with the measured shape: the centred signal is
-// correlated with the shape, and each peak of the match above the level of the pulses around it
-// (and above the lead-in's no-pulse match) becomes one clean pulse: high from `lead` samples
-// before the peak, falling to low at it.
+// correlated with the shape, and each peak of the match above the floor that no other match
+// within the reach outdoes becomes one clean pulse: high from `lead` samples before the peak,
+// falling to low at it.
 std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
     const PulseShape& shape = *shaping.matched;
     const std::int64_t count = source.count;
@@ -415,23 +429,21 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
     // it (pre-echo, ringing), and the pulse itself judges them. The match of a neighbour pulse
     // has faded there.
     const std::int64_t reach = std::clamp<std::int64_t>(std::lround(kMatchReach * shaping.slot), 1, kLongestHalf);
-    const std::int64_t margin = w + reach;
+    // Where the pulses next to a pulse lie, half a slot away on either side.
+    const std::int64_t near = std::clamp<std::int64_t>(std::lround(kNeighbourNear * shaping.slot), 1, kLongestHalf);
+    const std::int64_t far = std::clamp<std::int64_t>(std::lround(kNeighbourFar * shaping.slot), reach, kLongestHalf);
+    const std::int64_t margin = w + far;
     const std::int64_t begin = std::max<std::int64_t>(0, first - static_cast<std::int64_t>(shaping.slot));
     BandFilter filter;
     filter.Start(source, begin - margin, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
     const float unit = 1.0f / filter.scale;
     const auto least = static_cast<float>(std::max(kMatchQuiet * shape.quiet, kMatchLeast * shape.pulse));
-    const auto share = static_cast<float>(kMatchShare);
     constexpr std::int64_t kBlock = 1 << 16;
     std::vector<float> v(static_cast<std::size_t>(kBlock + 2 * margin));
-    std::vector<float> y(static_cast<std::size_t>(kBlock + 2 * reach));
+    std::vector<float> y(static_cast<std::size_t>(kBlock + 2 * far));
     filter.Fill(v.data(), 2 * margin);
     const std::int8_t low = -127;
     const auto rise = std::max<std::int64_t>(1, shaping.lead);
-    bool above = false;
-    float level = -1;     // the level a match must pass here; below 0 while none is set
-    float best = 0;
-    std::int64_t bestAt = 0;
     std::int64_t lastPulse = begin;
     std::int64_t i = begin;
     bool ended = false;
@@ -442,45 +454,31 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
     };
     for (std::int64_t blockStart = begin; blockStart < count && !ended; blockStart += kBlock) {
         const std::int64_t n = std::min(kBlock, count - blockStart);
-        // v[j] is index blockStart - margin + j; y[m] is index blockStart - reach + m.
+        // v[j] is index blockStart - margin + j; y[m] is index blockStart - far + m.
         filter.Fill(v.data() + 2 * margin, n);
-        for (std::int64_t m = 0; m < n + 2 * reach; ++m) {
+        for (std::int64_t m = 0; m < n + 2 * far; ++m) {
             const float* p = v.data() + m;
             float sum = 0;
             for (std::int64_t k = 0; k < taps; ++k) sum += shape.taps[static_cast<std::size_t>(k)] * p[k];
             y[static_cast<std::size_t>(m)] = sum * unit;
         }
-        for (std::int64_t m = reach; m < reach + n && !ended; ++m, ++i) {
+        for (std::int64_t m = far; m < far + n && !ended; ++m, ++i) {
             const float value = y[static_cast<std::size_t>(m)];
             if (i >= first) out[i] = low;  // an emitted pulse writes its samples back over these
-            if (!above) {
-                if (value <= least) {
-                    level = -1;
-                } else {
-                    if (level < 0) {
-                        float around = 0;
-                        for (std::int64_t k = m - reach; k <= m + reach; ++k) around = std::max(around, y[static_cast<std::size_t>(k)]);
-                        level = std::max(least, share * around);
-                    }
-                    if (value > level) {
-                        above = true;
-                        best = value;
-                        bestAt = i;
-                    }
+            // A pulse where the match peaks above the floor and above every other match within
+            // the reach: the pulse judges its own echoes, and no other pulse lies that close.
+            if (value > least && value >= y[static_cast<std::size_t>(m - 1)] && value > y[static_cast<std::size_t>(m + 1)]) {
+                bool peak = true;
+                for (std::int64_t k = m - reach; k <= m + reach && peak; ++k) {
+                    const float other = y[static_cast<std::size_t>(k)];
+                    peak = other < value || (other == value && k >= m);
                 }
-            } else if (value > best) {
-                best = value;
-                bestAt = i;
-            } else if (value < level / 2) {
-                above = false;
-                level = -1;
-                emit(bestAt);
+                if (peak && !Outshone(y, m, near, far, least, value)) emit(i);
             }
-            if (!above && i - lastPulse > shaping.endGap) ended = true;
+            if (i - lastPulse > shaping.endGap) ended = true;
         }
         std::copy(v.begin() + n, v.begin() + n + 2 * margin, v.begin());
     }
-    if (above) emit(bestAt);
     const std::int64_t end = i;
     for (std::int64_t k = std::max<std::int64_t>(end, first); k < std::min(count, end + shaping.endGap); ++k) out[k] = low;
     return static_cast<std::int32_t>(end);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 #include "converter/decoder/reader.hpp"
+#include "converter/merge/merge.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/tape/whole_record.hpp"
@@ -14,12 +16,14 @@ namespace sonokas::tape {
 namespace {
 
 int Rank(const RecordAttempt& attempt) {
-    if (attempt.outcome == output::AttemptOutcome::good) return 4;
+    if (attempt.outcome == output::AttemptOutcome::good) return 5;
+    if (attempt.outcome != output::AttemptOutcome::bad) return 0;
+    // One that did not find the sync byte did not read the record at all.
+    if (!attempt.header && attempt.report.sync != gtp::kSyncByte) return 1;
     // A reading that finds more bytes in the record's signal than its addresses hold has slipped
     // a bit somewhere (a pulse lost or one too many): every byte from there on is shifted,
     // however clearly each was read. One that ends where the addresses say has not.
-    if (attempt.outcome == output::AttemptOutcome::bad) return attempt.report.early ? 1 : attempt.readOn > 0 ? 2 : 3;
-    return 0;
+    return attempt.report.early ? 2 : attempt.readOn > 0 ? 3 : 4;
 }
 
 // Every attempt starts at the record's first sample, as the run loop rewinds to the first.
@@ -29,6 +33,55 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
     r.cursor.previousSample = begin > 0 && begin <= r.track.sampleCount ? r.track.samples[begin - 1] : 0;
     r.imageBytes = 0;
     r.edgeIndex = 0;
+}
+
+constexpr int kWholeBad = 4;
+constexpr int kLeadRestarts = 4;  // times a reading goes on past a false sync byte in the lead-in
+
+// True when the reading's sync byte is wrong and the bytes read after it are zeros (the lead-in's),
+// and there is room to read from after it.
+bool LeadInGoesOn(const RecordAttempt& a, double byteSamples) {
+    if (a.header || a.outcome != output::AttemptOutcome::bad || a.report.sync == gtp::kSyncByte) return false;
+    if (a.byteStarts.empty() || byteSamples <= 0 || a.report.start != 0 || a.report.end != 0) return false;
+    return a.byteStarts[0] + byteSamples < a.endPosition;
+}  // the rank of a bad reading that ends where its addresses say
+
+// The readings of one recording err in different places where they err by a hair: a pulse a
+// codec smeared, a bit that one conditioning decides and another does not. Merged as readings
+// of copies are (most of them, or the surest byte where the others were in doubt), they may give
+// the record whose checksum holds; then `best` becomes that. Nothing is tried for the checksum.
+bool MergeAttempts(const std::vector<RecordAttempt>& whole, RecordAttempt& best) {
+    // Readings of the record the best one read: its sync byte and addresses.
+    const std::vector<std::uint8_t> key = merge::RecordKey(ImagePayload(best.image, best.report));
+    std::vector<const RecordAttempt*> same;
+    std::vector<std::vector<std::uint8_t>> payloads;
+    for (const RecordAttempt& a : whole) {
+        std::vector<std::uint8_t> payload = ImagePayload(a.image, a.report);
+        if (key.empty() || merge::RecordKey(payload) != key) continue;
+        same.push_back(&a);
+        payloads.push_back(std::move(payload));
+    }
+    if (same.size() < 2) return false;
+    std::vector<merge::Bytes> readings;
+    for (std::size_t k = 0; k < same.size(); ++k) {
+        readings.push_back({payloads[k], same[k]->confidence, same[k]->byteStarts});
+    }
+    const std::optional<std::vector<std::uint8_t>> merged = merge::MergeReadings(readings, true);
+    if (!merged || merged->size() != payloads[0].size()) return false;
+    const RecordAttempt& model = *same[0];
+    best = model;
+    const std::size_t size = payloads[0].size();
+    if (model.image.size() >= size) {
+        // A block: its header, then the payload.
+        best.image.resize(model.image.size() - size);
+        best.image.insert(best.image.end(), merged->begin(), merged->end());
+    } else {
+        // A raw image: the payload less its sync and address bytes.
+        best.image.assign(merged->begin() + static_cast<std::ptrdiff_t>(size - model.image.size()), merged->end());
+    }
+    best.outcome = output::AttemptOutcome::good;
+    best.problems = 0;
+    return true;
 }
 
 }  // namespace
@@ -75,9 +128,11 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
     const std::int32_t trackEnd = first.track.sampleCount;
     const bool gtpMode = !settings.binaryOutput;
     std::vector<std::pair<std::string, std::string>> tried;
-    for (int k = 0; k < total; ++k) {
+    std::vector<RecordAttempt> whole;  // bad readings of the whole record, for MergeAttempts
+    // Reading k of the record from sample `from` (`exact`: the exact value it read with).
+    auto readAt = [&](int k, std::int32_t from, std::int32_t& exact) {
         decoder::Reader r = first;
-        if (k > 0) {
+        if (k > 0 || from != begin) {
             // Edges found before serve the first attempt only: the others read other samples or settings.
             r.edges = nullptr;
         }
@@ -92,7 +147,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
                                                      static_cast<std::uint32_t>(k - alternatives));
         }
         r.track.sampleCount = std::min(r.track.sampleCount, trackEnd);
-        Rewind(r, begin);
+        Rewind(r, from);
         const std::int32_t problemsBefore = r.problemCount;
         RecordAttempt attempt;
         r.notes = &attempt.notes;
@@ -114,14 +169,33 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         attempt.endPosition = r.cursor.position;
         attempt.number = k + 1;
         r.notes = nullptr;
+        exact = r.exactValue;
+        return attempt;
+    };
+    for (int k = 0; k < total; ++k) {
+        std::int32_t exact = 0;
+        RecordAttempt attempt = readAt(k, begin, exact);
+        // A sync byte other than 0xA5 with zero bytes after it: the lead-in went on, and the byte
+        // was a click or a codec's smear within it. The same reading again from after that byte.
+        for (int again = 0; calibration != nullptr && !calibration->documented && again < kLeadRestarts &&
+                            LeadInGoesOn(attempt, calibration->bytePeriod * first.cursor.sampleRate);
+             ++again) {
+            const auto after = static_cast<std::int32_t>(attempt.byteStarts[0] + calibration->bytePeriod * first.cursor.sampleRate);
+            decoder::Reader say = first;
+            decoder::Say(say, "Auto: the lead-in goes on after a wrong sync byte, read again from there\n");
+            RecordAttempt later = readAt(k, after, exact);
+            if (!BetterAttempt(later, attempt)) break;
+            attempt = std::move(later);
+        }
         std::string what;
         if (calibration != nullptr && k <= alternatives) {
             what = signal::ReadingText(*calibration, k - 1);
         } else {
-            what = DecoderText(r.exactValue);
+            what = DecoderText(exact);
         }
         tried.emplace_back(std::move(what), GaveText(attempt));
         ++attemptsMade;
+        if (calibration != nullptr && Rank(attempt) == kWholeBad && !attempt.header) whole.push_back(attempt);
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
         }
@@ -134,6 +208,11 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
             (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
             break;
         }
+    }
+    if (best.outcome == output::AttemptOutcome::bad && MergeAttempts(whole, best)) {
+        decoder::Reader say = first;
+        decoder::Say(say, "Auto: the readings merged byte by byte, checksum right\n");
+        tried.emplace_back("the readings merged byte by byte", GaveText(best));
     }
     best.tried = std::move(tried);
     return best;

@@ -38,8 +38,8 @@ struct RecordAttempt {
 };
 
 // True when `a` is a better reading than `b`: a right checksum first, then a complete record
-// that ends where its addresses say, then one that reads on, then one cut short; then fewer
-// doubtful bytes, clearer bytes over all, fewer problem reports, more bytes.
+// that ends where its addresses say, then one that reads on, one cut short, one without its sync
+// byte; then fewer doubtful bytes, clearer bytes over all, fewer problem reports, more bytes.
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b);
 
 // What an attempt gave, in the summary's words ("no lead" where it found none).
