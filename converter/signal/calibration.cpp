@@ -296,8 +296,8 @@ void ListAlternatives(Calibration& c) {
     // own beside the two written: swings mislead there, the pulse's match with its shape does not.
     const bool matchable = c.pulseShape && !c.pulseShape->taps.empty() && !settings.thresholdGiven;
     const bool reshaped = matchable && c.pulseShape->tail > kForeignTail;
-    if (reshaped) c.alternatives.push_back(Alternative::matched);
-    if (c.first == Reading::raw) c.alternatives.push_back(Alternative::conditioned);
+    if (reshaped && c.first != Reading::matched) c.alternatives.push_back(Alternative::matched);
+    if (c.first == Reading::raw || c.first == Reading::matched) c.alternatives.push_back(Alternative::conditioned);
     if (!settings.reverseDirection) c.alternatives.push_back(Alternative::polarity);
     for (int ch = 0; ch < (Stereo(c) ? 3 : 1); ++ch) {
         if (ch == c.channel) continue;
@@ -305,7 +305,7 @@ void ListAlternatives(Calibration& c) {
         c.alternativeChannels.push_back(ch);
     }
     if (!settings.thresholdGiven) c.alternatives.push_back(Alternative::sensitive);
-    if (matchable && !reshaped) c.alternatives.push_back(Alternative::matched);
+    if (matchable && !reshaped && c.first != Reading::matched) c.alternatives.push_back(Alternative::matched);
     if (settings.exactValue == kTimingDecoder) c.alternatives.push_back(Alternative::exact);
     // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
     c.alternatives.push_back(Alternative::documented);
@@ -321,12 +321,24 @@ bool ConditionFirst(Calibration& c, decoder::Reader& r) {
     return true;
 }
 
+bool MatchFirst(Calibration& c, decoder::Reader& r) {
+    if (c.documented || c.first == Reading::matched || c.first == Reading::smooth || !c.pulseShape ||
+        c.pulseShape->taps.empty() || settings.thresholdGiven) {
+        return false;
+    }
+    c.first = Reading::matched;
+    ListAlternatives(c);
+    RestoreCalibration(c, r);
+    return true;
+}
+
 std::string ReadingText(const Calibration& c, int index) {
     if (c.documented) return "the recording as it is, with the settings given";
     if (index < 0 || index >= static_cast<int>(c.alternatives.size())) {
         switch (c.first) {
             case Reading::raw: return "the recording as it is, calibrated";
             case Reading::smooth: return "the smoothed signal, exact decoder";
+            case Reading::matched: return "the pulse's own shape";
             default: return "the conditioned signal";
         }
     }
@@ -524,7 +536,7 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
 void RestoreCalibration(Calibration& c, decoder::Reader& r) {
     if (c.sourceCount == 0 || !c.conditioned || c.documented) return;
     Read(c, c.channel, c.first, r);
-    r.reverseDirection = c.reverse;
+    r.reverseDirection = c.first != Reading::matched && c.reverse;  // found pulses are written falling
     r.exactValue = settings.exactValue;
     r.interactive = settings.interactive;
     r.timing = c.timing;

@@ -113,6 +113,10 @@ void UseDocumentedSettings(Calibration& c, decoder::Reader& r);
 // would not read as it is, looks again there for where the record ends). False when it already was.
 bool ConditionFirst(Calibration& c, decoder::Reader& r);
 
+// The same for the pulses found by their shape (where a shape was measured). False when they
+// already were read first, or cannot be.
+bool MatchFirst(Calibration& c, decoder::Reader& r);
+
 // One line on what the last calibration found: edge direction, threshold, speed, channel.
 void PrintCalibration(Calibration& c, decoder::Reader& r);
 

@@ -35,7 +35,7 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
     r.edgeIndex = 0;
 }
 
-constexpr int kWholeBad = 4;
+constexpr int kReadThrough = 3;  // the rank of a bad reading of the whole record (it may read on)
 constexpr int kLeadRestarts = 4;  // times a reading goes on past a false sync byte in the lead-in
 
 // True when the reading's sync byte is wrong and the bytes read after it are zeros (the lead-in's),
@@ -195,7 +195,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         }
         tried.emplace_back(std::move(what), GaveText(attempt));
         ++attemptsMade;
-        if (calibration != nullptr && Rank(attempt) == kWholeBad && !attempt.header) whole.push_back(attempt);
+        if (calibration != nullptr && Rank(attempt) >= kReadThrough && !attempt.header) whole.push_back(attempt);
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
         }

@@ -1,6 +1,7 @@
 #include "converter/tape/tape.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
@@ -170,6 +171,19 @@ struct Found {
     std::int32_t looked = 0;             // the furthest sample its search read
 };
 
+// True when the record read as `first` says more than read as `second`: a better verdict; of two
+// alike, more of the record read, then fewer bytes in doubt, then bytes decided more clearly.
+bool Outdone(const TapeEntry& first, const TapeEntry& second) {
+    if (Rank(first.verdict) != Rank(second.verdict)) return Rank(first.verdict) > Rank(second.verdict);
+    if (first.payload.size() != second.payload.size()) return first.payload.size() > second.payload.size();
+    const auto doubtful = [](const TapeEntry& e) {
+        return std::count_if(e.confidence.begin(), e.confidence.end(), [](float c) { return !(c >= decoder::kDoubtful); });
+    };
+    if (doubtful(first) != doubtful(second)) return doubtful(first) < doubtful(second);
+    const auto clarity = [](const TapeEntry& e) { return std::accumulate(e.confidence.begin(), e.confidence.end(), 0.0); };
+    return clarity(first) > clarity(second);
+}
+
 // What one turn of the record loop came to.
 struct Turn {
     enum Kind { found, moveOn, needMore, done } kind = done;
@@ -197,24 +211,31 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
     result.read = Record(found.bounds, first, calibrated || found.documented ? calibration : nullptr, offset, log,
                          found.edgesHold ? &found.edges : nullptr, found.before);
     result.next = found.bounds.extentEnd;
-    if (!calibrated || result.read.entry.verdict == Verdict::good || !signal::ConditionFirst(*calibration, first)) {
-        return result;
-    }
+    if (!calibrated) return result;
     // Read as it is, the record's end may have been missed: found and read again on the
-    // conditioned samples, and the better reading kept.
-    decoder::Reader finder = first;
-    const RecordBounds again = FindRecord(finder, found.before, found.lead);
-    if (!whole && std::int64_t{again.lookedTo} + margin >= count) {
-        result.undecided = true;
-        return result;
-    }
-    if (again.found) {
-        first.log = &log;
-        decoder::Say(first, "Auto: the record read again on the conditioned signal\n");
-        ReadRecord second = Record(again, first, calibration, offset, log);
-        if (Rank(result.read.entry.verdict) <= Rank(second.entry.verdict)) {
-            result.read = std::move(second);
-            result.next = again.extentEnd;
+    // conditioned samples, and then on the pulses found by their shape, and the better reading
+    // kept. The record is found by the same pulses its reading reads.
+    const struct {
+        bool (*use)(signal::Calibration&, decoder::Reader&);
+        const char* text;
+    } ways[] = {{signal::ConditionFirst, "Auto: the record read again on the conditioned signal\n"},
+                {signal::MatchFirst, "Auto: the record read again on the pulses found by their shape\n"}};
+    for (const auto& way : ways) {
+        if (result.read.entry.verdict == Verdict::good || !way.use(*calibration, first)) continue;
+        decoder::Reader finder = first;
+        const RecordBounds again = FindRecord(finder, found.before, found.lead);
+        if (!whole && std::int64_t{again.lookedTo} + margin >= count) {
+            result.undecided = true;
+            return result;
+        }
+        if (again.found) {
+            first.log = &log;
+            decoder::Say(first, way.text);
+            ReadRecord second = Record(again, first, calibration, offset, log);
+            if (!Outdone(result.read.entry, second.entry)) {
+                result.read = std::move(second);
+                result.next = again.extentEnd;
+            }
         }
     }
     return result;
@@ -382,9 +403,11 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     bool asItIs = true;  // the record found on the reading its first attempt reads
-    if (!bounds.found && signal::ConditionFirst(calibration, first)) {
+    // Too rough to find as it is: found on the conditioned samples, then on the pulses found by
+    // their shape.
+    for (bool (*use)(signal::Calibration&, decoder::Reader&) : {signal::ConditionFirst, signal::MatchFirst}) {
+        if (bounds.found || !use(calibration, first)) continue;
         asItIs = false;
-        // Too rough to find as it is: found on the conditioned samples.
         decoder::Reader finder = first;
         bounds = FindRecord(finder, before, lead);
         looked = std::max<std::int64_t>(looked, bounds.lookedTo);
