@@ -1,5 +1,7 @@
 #include "converter/input/sample.hpp"
 
+#include "converter/input/pcm_blocks.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -172,6 +174,31 @@ void ConvertWidePcm(std::FILE* file, std::int8_t* destination, std::uint32_t fra
     }
     const auto frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
     PrepareChannels(frames, layout.channels);
+    if (channelSamples.mix) {
+        // With the 16-bit samples kept: block by block, in the stream's loops.
+        const BlockConvert convert = ChooseBlockConvert(layout, true);
+        const std::size_t framesPerBlock = std::max<std::size_t>(1, (std::size_t{1} << 20) / frameBytes);
+        std::vector<std::uint8_t> block(std::min<std::size_t>(framesPerBlock, frames) * frameBytes);
+        // Channels that are not kept still take their values somewhere.
+        const bool spare = layout.channels >= 2 && !channelSamples.left;
+        std::vector<std::int16_t> spareLeft(spare ? block.size() / frameBytes : 0);
+        std::vector<std::int16_t> spareRight(spareLeft.size());
+        std::uint32_t done = 0;
+        while (done < frames) {
+            const std::size_t wanted = std::min<std::size_t>(framesPerBlock, frames - done);
+            const std::size_t whole = std::fread(block.data(), 1, wanted * frameBytes, file) / frameBytes;
+            convert(block.data(), destination + done, channelSamples.mix.get() + done,
+                    spare ? spareLeft.data() : channelSamples.left ? channelSamples.left.get() + done : nullptr,
+                    spare ? spareRight.data() : channelSamples.right ? channelSamples.right.get() + done : nullptr, whole,
+                    layout);
+            done += static_cast<std::uint32_t>(whole);
+            if (whole < wanted) {
+                std::memset(destination + done, 0, frames - done);
+                return;
+            }
+        }
+        return;
+    }
     std::uint32_t index = 0;
     ConvertFrames(file, destination, frames, frameBytes, [&](const std::uint8_t* frame) {
         if (channelSamples.mix) {
