@@ -131,7 +131,7 @@ bool OutshineEcho(const Source& source, LeadIn& lead, std::int32_t rate, std::in
         const std::int32_t bound = last + 1 + window + window / 2;  // two windows of the search
         if (bound > source.count) return true;
         if (complete >= 0 && bound > complete) return false;
-        LeadIn next = FindLeadIn(source, last + 1, rate, kLeadInBytes, bound);
+        LeadIn next = FindLeadIn(source, last + 1, rate, kLeadInBytes, bound, true);
         if (!next.found) return true;  // the lead-in has ended: its sync byte, or its signal
         if (next.amplitude > kEchoRatio * lead.amplitude) {
             lead = std::move(next);

@@ -120,17 +120,17 @@ struct BandFilter {
     }
 };
 
-// A share of the magnitudes, from a histogram whose bins widen with the square root of the
-// magnitude: fine for the quietest recordings, and a few hundred bins up to full scale.
+// A share of the magnitudes, from a histogram whose bins widen with the magnitude: sixteen to an
+// octave (the float's exponent and its top four mantissa bits), fine for the quietest recordings
+// and cheap for every sample.
 struct Magnitudes {
-    static constexpr float kPerRoot = 16;
-    static constexpr int kBins = 182 * 16;  // up to the square root of full scale
+    static constexpr int kShift = 19;
+    static constexpr int kBins = 1 << (31 - kShift);
     std::array<std::uint32_t, kBins> counts{};
     std::uint32_t total = 0;
 
     void Add(float value) {
-        const int bin = std::min(kBins - 1, static_cast<int>(std::sqrt(std::fabs(value)) * kPerRoot));
-        ++counts[static_cast<std::size_t>(bin)];
+        ++counts[std::bit_cast<std::uint32_t>(std::fabs(value)) >> kShift];
         ++total;
     }
     double Share(double share) const {
@@ -138,9 +138,10 @@ struct Magnitudes {
         std::uint32_t seen = 0;
         for (int bin = 0; bin < kBins; ++bin) {
             seen += counts[static_cast<std::size_t>(bin)];
-            if (seen > wanted) return (bin / kPerRoot) * (bin / kPerRoot);  // the bin's lower edge: exact silence gives 0
+            // The bin's lower edge: exact silence gives 0.
+            if (seen > wanted) return std::bit_cast<float>(static_cast<std::uint32_t>(bin) << kShift);
         }
-        return 32768.0;
+        return 0;
     }
 };
 
@@ -150,6 +151,14 @@ struct Toggle {
 };
 
 double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The median of whole sample values (0 for none).
+double MiddleOf(std::vector<std::int32_t>& values) {
     if (values.empty()) return 0;
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
     std::nth_element(values.begin(), middle, values.end());
@@ -273,7 +282,8 @@ bool Bursts(const std::vector<float>& values, std::int64_t start, double half, d
 
 }  // namespace
 
-LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete) {
+LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete,
+                  bool levelOnly) {
     LeadIn lead;
     if (rate <= 0 || source.samples == nullptr || from < 0) return lead;
     const double standardSlot = kStandardSlot * rate;
@@ -352,19 +362,19 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
             // The noise from the steps between samples: the pulses and their slow tails make
             // few large steps, noise makes them everywhere (a normal spread gives a median step
             // of 0.954 times itself).
-            std::vector<double> levels;
-            std::vector<double> steps;
-            for (std::int64_t k = first; k <= last; ++k) {
+            lead.positiveFirst = positiveFirst;
+            std::vector<std::int32_t> levels;
+            std::vector<std::int32_t> steps;
+            for (std::int64_t k = first; k <= last && !levelOnly; ++k) {
                 levels.push_back(source.samples[k]);
                 steps.push_back(std::abs(At(source, k) - At(source, k - 1)));
             }
             // Most samples of a lead-in lie between its pulses, at the resting level.
-            lead.rest = Median(std::move(levels));
-            lead.positiveFirst = positiveFirst;
-            lead.noise = Median(std::move(steps)) / 0.954;
+            lead.rest = MiddleOf(levels);
+            lead.noise = MiddleOf(steps) / 0.954;
             // What remains between the pulses once the centre line is off: hum, tails, droop.
             std::vector<double> between;
-            for (std::size_t j = 1; j < lead.edges.size(); ++j) {
+            for (std::size_t j = 1; j < lead.edges.size() && !levelOnly; ++j) {
                 const std::int64_t middle = (std::int64_t{lead.edges[j - 1]} + lead.edges[j]) / 2;
                 between.push_back(std::fabs(values[static_cast<std::size_t>(middle - start)]));
             }

@@ -45,8 +45,10 @@ struct LeadIn {
 // length within 0.8 to 1.25 times the standard one at `rate`.
 // With `complete` at 0 or above, the samples from there on may still change (a stream): only
 // windows that end before it are judged, and `resume` says where the search goes on.
+// With `levelOnly`, only the lead-in's timing, edges and level are measured (not its noise,
+// resting level or what lies between its pulses).
 LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes,
-                  std::int32_t complete = -1);
+                  std::int32_t complete = -1, bool levelOnly = false);
 
 // The pulse as the recording chain left it (the head's response, the codec's blur), measured on
 // a lead-in, where every slot's content is known: the mean of the centred signal around the
