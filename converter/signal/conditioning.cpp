@@ -121,16 +121,18 @@ struct BandFilter {
 };
 
 // A share of the magnitudes, from a histogram whose bins widen with the magnitude: sixteen to an
-// octave (the float's exponent and its top four mantissa bits), fine for the quietest recordings
-// and cheap for every sample.
+// octave (the float's exponent and its top four mantissa bits) from 2^-15 to 2^17 sample steps,
+// fine for the quietest recordings and cheap for every sample.
 struct Magnitudes {
     static constexpr int kShift = 19;
-    static constexpr int kBins = 1 << (31 - kShift);
+    static constexpr std::uint32_t kLowest = (127u - 15u) << 4;  // 2^-15: below counts as silence
+    static constexpr int kBins = 32 << 4;
     std::array<std::uint32_t, kBins> counts{};
     std::uint32_t total = 0;
 
     void Add(float value) {
-        ++counts[std::bit_cast<std::uint32_t>(std::fabs(value)) >> kShift];
+        const std::uint32_t bin = std::bit_cast<std::uint32_t>(std::fabs(value)) >> kShift;
+        ++counts[bin < kLowest ? 0 : std::min<std::uint32_t>(bin - kLowest, kBins - 1)];
         ++total;
     }
     double Share(double share) const {
@@ -138,8 +140,8 @@ struct Magnitudes {
         std::uint32_t seen = 0;
         for (int bin = 0; bin < kBins; ++bin) {
             seen += counts[static_cast<std::size_t>(bin)];
-            // The bin's lower edge: exact silence gives 0.
-            if (seen > wanted) return std::bit_cast<float>(static_cast<std::uint32_t>(bin) << kShift);
+            // The bin's lower edge: silence gives 0.
+            if (seen > wanted) return bin == 0 ? 0.0f : std::bit_cast<float>((bin + kLowest) << kShift);
         }
         return 0;
     }
