@@ -33,19 +33,9 @@ struct Slot {
 
 Bytes BytesOf(const TapeEntry& e) { return {e.payload, e.confidence, e.byteStarts}; }
 
-int Doubtful(const TapeEntry& e) {
-    return static_cast<int>(std::count_if(e.confidence.begin(), e.confidence.end(),
-                                          [](float c) { return !(c >= decoder::kDoubtful); }));
-}
+int Doubtful(const TapeEntry& e) { return tape::DoubtfulBytes(e); }
 
-int Rank(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::good: return 3;
-        case Verdict::checksumWrong:
-        case Verdict::checksumUnknown: return 2;
-        default: return 1;
-    }
-}
+int Rank(Verdict verdict) { return tape::VerdictRank(verdict); }
 
 // "3" for record 3 of a single recording; "2:3" for record 3 of recording 2 among several.
 std::string Label(const Source& s, bool passes) {

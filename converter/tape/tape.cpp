@@ -65,8 +65,9 @@ void WriteRecord(std::FILE* tapeFile, const TapeEntry& entry) {
     if (tapeFile != nullptr) std::fflush(tapeFile);
 }
 
-// How good a verdict is: a right checksum, then a complete record, then one cut short.
-int Rank(Verdict verdict) {
+}  // namespace
+
+int VerdictRank(Verdict verdict) {
     switch (verdict) {
         case Verdict::good: return 3;
         case Verdict::checksumWrong:
@@ -75,7 +76,10 @@ int Rank(Verdict verdict) {
     }
 }
 
-}  // namespace
+int DoubtfulBytes(const TapeEntry& entry) {
+    return static_cast<int>(std::count_if(entry.confidence.begin(), entry.confidence.end(),
+                                          [](float c) { return !(c >= decoder::kDoubtful); }));
+}
 
 const char* VerdictText(Verdict verdict) {
     switch (verdict) {
@@ -174,12 +178,9 @@ struct Found {
 // True when the record read as `first` says more than read as `second`: a better verdict; of two
 // alike, more of the record read, then fewer bytes in doubt, then bytes decided more clearly.
 bool Outdone(const TapeEntry& first, const TapeEntry& second) {
-    if (Rank(first.verdict) != Rank(second.verdict)) return Rank(first.verdict) > Rank(second.verdict);
+    if (VerdictRank(first.verdict) != VerdictRank(second.verdict)) return VerdictRank(first.verdict) > VerdictRank(second.verdict);
     if (first.payload.size() != second.payload.size()) return first.payload.size() > second.payload.size();
-    const auto doubtful = [](const TapeEntry& e) {
-        return std::count_if(e.confidence.begin(), e.confidence.end(), [](float c) { return !(c >= decoder::kDoubtful); });
-    };
-    if (doubtful(first) != doubtful(second)) return doubtful(first) < doubtful(second);
+    if (DoubtfulBytes(first) != DoubtfulBytes(second)) return DoubtfulBytes(first) < DoubtfulBytes(second);
     const auto clarity = [](const TapeEntry& e) { return std::accumulate(e.confidence.begin(), e.confidence.end(), 0.0); };
     return clarity(first) > clarity(second);
 }

@@ -89,6 +89,12 @@ void FillReport(report::TapeFacts& facts, const std::string& recordingChannel);
 // A verdict in the summary's words.
 const char* VerdictText(Verdict verdict);
 
+// How good a verdict is: a right checksum (3), then a complete record (2), then the rest (1).
+int VerdictRank(Verdict verdict);
+
+// The bytes of the entry's reading that were in doubt.
+int DoubtfulBytes(const TapeEntry& entry);
+
 // Writes the output anew with `entries`: the tape's file, or a numbered raw file for each.
 void WriteTape(const std::vector<TapeEntry>& entries);
 
