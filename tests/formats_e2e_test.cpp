@@ -310,4 +310,26 @@ TEST(FormatsEndToEnd, BrokenFilesEndQuicklyWithTheirMessage) {
     }
 }
 
+// A lossy decoder overshoots full scale near it: the samples are clipped there, never wrapped
+// round to the other extreme (our signal at full scale, whose steps between samples are small,
+// through MP3 and Ogg).
+TEST(FormatsEndToEnd, LossyCopiesAtFullScaleAreClippedNotWrapped) {
+    testsupport::TempDir dir;
+    tapegen::TapeRecord record;
+    record.data = {1, 2, 3, 4, 5, 6, 7, 8};
+    const std::vector<float> square = tapegen::RenderRecord(record, 44100, {});
+    for (const auto& [kind, level] : {std::pair<std::string, double>{"mp3", 128}, {"ogg", 0.4}}) {
+        SCOPED_TRACE(kind);
+        const std::string path = dir.File("square." + kind);
+        ASSERT_TRUE(tapegen::WriteSndfile(path, square, {}, kind, level));
+        sonokas::input::SampleInfo info;
+        sonokas::input::SampleBuffer samples;
+        std::int32_t count = 0;
+        ASSERT_EQ(sonokas::input::LoadSndfile(path.c_str(), info, samples, count), sonokas::input::LoadOk);
+        int jumps = 0;
+        for (std::int32_t i = 1; i < count; ++i) jumps += std::abs(samples[i] - samples[i - 1]) > 200;
+        EXPECT_EQ(jumps, 0);
+    }
+}
+
 }  // namespace
