@@ -145,7 +145,9 @@ int main(int argc, char** argv) {
             const auto text = ReadAll(console);
             const std::string said(text.begin(), text.end());
             const auto retry = said.rfind("Auto: trying ");
-            if (c.automatic && retry != std::string::npos) {
+            if (c.automatic && said.find("Auto: the readings merged byte by byte") != std::string::npos) {
+                c.retry = "the readings merged byte by byte";
+            } else if (c.automatic && retry != std::string::npos) {
                 c.retry = said.substr(retry + 13, said.find('\n', retry) - retry - 13);
             }
             std::filesystem::remove(console);
