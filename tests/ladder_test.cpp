@@ -40,8 +40,8 @@ const std::set<std::string> kLost = {
     "ours: Ogg Vorbis q0, BASIC program", "ours: Ogg Vorbis q0, 4 KiB random",
     "foreign: MP3 128 kbit/s, 4 KiB random", "foreign: MP3 64 kbit/s, 4 KiB random",
 };
-// Read alone but not on the whole tape, lossy copies again: there the record's end is looked for
-// among the codec's echoes, and the readings that mend each other alone are cut short.
+// Read alone but not on the whole tape, lossy copies again: the tape is encoded as one file, so
+// the codec's damage falls elsewhere than in the record's own file, here where no reading mends it.
 const std::set<std::string> kLostOnTape = {
     "ours: MP3 32 kbit/s, 4 KiB random", "ours: Ogg Vorbis q0, 2 bytes", "foreign: MP3 64 kbit/s, BASIC program",
     "foreign: MP3 32 kbit/s, 4 KiB random",
