@@ -71,6 +71,13 @@ void WeighBit(Reader& r, double margin, double clear);
 // Below this a byte's confidence makes it doubtful.
 inline constexpr float kDoubtful = 0.25f;
 
+// The bytes in doubt among a reading's confidences.
+inline int DoubtfulBytes(const std::vector<float>& confidence) {
+    int count = 0;
+    for (float c : confidence) count += !(c >= kDoubtful);
+    return count;
+}
+
 // Counts a problem, prints it (Say) and notes it; the byte being read becomes doubtful.
 [[gnu::format(printf, 2, 3)]] void SayProblem(Reader& r, const char* format, ...);
 

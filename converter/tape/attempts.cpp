@@ -44,7 +44,7 @@ bool LeadInGoesOn(const RecordAttempt& a, double byteSamples) {
     if (a.header || a.outcome != output::AttemptOutcome::bad || a.report.sync == gtp::kSyncByte) return false;
     if (a.byteStarts.empty() || byteSamples <= 0 || a.report.start != 0 || a.report.end != 0) return false;
     return a.byteStarts[0] + byteSamples < a.endPosition;
-}  // the rank of a bad reading that ends where its addresses say
+}
 
 // The readings of one recording err in different places where they err by a hair: a pulse a
 // codec smeared, a bit that one conditioning decides and another does not. Merged as readings
@@ -103,10 +103,9 @@ bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     if (Rank(a) != Rank(b)) return Rank(a) > Rank(b);
     // Of two bad readings, the one with fewer bytes in question: a problem makes its byte
     // doubtful, and so does a bit decided by a hair or a slot whose own pulse was hardly there.
-    const auto doubtful = [](const RecordAttempt& x) {
-        return std::count_if(x.confidence.begin(), x.confidence.end(), [](float c) { return !(c >= decoder::kDoubtful); });
-    };
-    if (doubtful(a) != doubtful(b)) return doubtful(a) < doubtful(b);
+    const int doubtfulA = decoder::DoubtfulBytes(a.confidence);
+    const int doubtfulB = decoder::DoubtfulBytes(b.confidence);
+    if (doubtfulA != doubtfulB) return doubtfulA < doubtfulB;
     // Then the one whose bits were decided more clearly over all.
     const auto clarity = [](const RecordAttempt& x) { return std::accumulate(x.confidence.begin(), x.confidence.end(), 0.0); };
     if (clarity(a) != clarity(b)) return clarity(a) > clarity(b);
@@ -163,8 +162,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         attempt.image = std::move(reading.image);
         attempt.confidence = std::move(reading.confidence);
         attempt.checksumUnknown = attempt.header && attempt.outcome == output::AttemptOutcome::bad && attempt.problems == 0 &&
-                                  std::all_of(attempt.confidence.begin(), attempt.confidence.end(),
-                                              [](float c) { return c >= decoder::kDoubtful; });
+                                  decoder::DoubtfulBytes(attempt.confidence) == 0;
         attempt.byteStarts = std::move(reading.byteStarts);
         attempt.endPosition = r.cursor.position;
         attempt.number = k + 1;

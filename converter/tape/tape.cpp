@@ -76,10 +76,7 @@ int VerdictRank(Verdict verdict) {
     }
 }
 
-int DoubtfulBytes(const TapeEntry& entry) {
-    return static_cast<int>(std::count_if(entry.confidence.begin(), entry.confidence.end(),
-                                          [](float c) { return !(c >= decoder::kDoubtful); }));
-}
+int DoubtfulBytes(const TapeEntry& entry) { return decoder::DoubtfulBytes(entry.confidence); }
 
 const char* VerdictText(Verdict verdict) {
     switch (verdict) {

@@ -84,8 +84,7 @@ output::AttemptOutcome FinishWholeRecord(decoder::Reader& r, output::RecordReadi
     // A program header's last byte brings the sum of all its bytes to 0xFF.
     const bool right = gtp::ChecksumSum(payload) == gtp::kChecksumGood;
     // The sum rule is our generator's: a header read clearly that breaks it may be right.
-    const bool clear = std::all_of(reading.confidence.begin(), reading.confidence.end(),
-                                   [](float c) { return c >= decoder::kDoubtful; });
+    const bool clear = decoder::DoubtfulBytes(reading.confidence) == 0;
     decoder::Say(r, "Program header: %s, checksum %s\n", HeaderName(payload).c_str(),
                  right ? "right" : clear ? "not known" : "wrong");
     return right ? output::AttemptOutcome::good : output::AttemptOutcome::bad;
