@@ -123,11 +123,12 @@ int ChooseChannel(Calibration& c, std::int32_t from, std::int32_t rate, LeadIn& 
 // crosstalk leave a weak copy of a record's lead-in that runs on into the record's own, many
 // times stronger. Follows the lead-in window by window, as long as its regular pulses go on:
 // where they go on many times stronger, that is the record's, and `lead` becomes it. False when
-// a stream has not brought the samples to tell yet.
-bool OutshineEcho(const Source& source, LeadIn& lead, std::int32_t rate, std::int32_t complete) {
+// a stream has not brought the samples to tell yet; `last` (the last edge followed) and `step`
+// then say where a later call goes on.
+bool OutshineEcho(const Source& source, LeadIn& lead, std::int32_t rate, std::int32_t complete, std::int32_t& last,
+                  int& step) {
     const auto window = static_cast<std::int32_t>(kFollowWindow * rate);
-    std::int32_t last = lead.edges.back();
-    for (int step = 0; step < kFollowSteps; ++step) {
+    for (; step < kFollowSteps; ++step) {
         const std::int32_t bound = last + 1 + window + window / 2;  // two windows of the search
         if (bound > source.count) return true;
         if (complete >= 0 && bound > complete) return false;
@@ -451,7 +452,7 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, decoder::Rea
 }
 
 std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
-                                 std::int32_t& resume, decoder::Reader& r) {
+                                 std::int32_t& resume, decoder::Reader& r, LeadFollow* follow) {
     c.documented = false;
     resume = -1;
     const std::int32_t rate = r.cursor.sampleRate;
@@ -461,15 +462,30 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t
         return -1;
     }
     LeadIn lead;
-    int channel = ChooseChannel(c, searchFrom, rate, lead, complete, &resume);
-    if (channel < 0 && resume != -1) return -1;
-    if (channel < 0 && c.sourceCount == 1 && EnsureChannels(c)) {
-        // Nothing on the mix (channels in opposite phase cancel there): each channel on its own.
-        channel = ChooseChannel(c, searchFrom, rate, lead);
+    int channel = -1;
+    std::int32_t last = 0;
+    int step = 0;
+    if (follow != nullptr && follow->channel >= 0 && follow->channel < c.sourceCount && follow->from == from &&
+        follow->searchFrom == searchFrom) {
+        // The lead-in found before, followed on from where the samples ended.
+        channel = follow->channel;
+        lead = std::move(follow->lead);
+        last = follow->last;
+        step = follow->step;
+    } else {
+        channel = ChooseChannel(c, searchFrom, rate, lead, complete, &resume);
+        if (channel < 0 && resume != -1) return -1;
+        if (channel < 0 && c.sourceCount == 1 && EnsureChannels(c)) {
+            // Nothing on the mix (channels in opposite phase cancel there): each channel on its own.
+            channel = ChooseChannel(c, searchFrom, rate, lead);
+        }
+        if (channel < 0) return -1;
+        last = lead.edges.back();
     }
-    if (channel < 0) return -1;
-    if (!OutshineEcho(c.sources[channel], lead, rate, complete)) {
+    if (follow != nullptr) follow->channel = -1;
+    if (!OutshineEcho(c.sources[channel], lead, rate, complete, last, step)) {
         resume = kNeedMore;  // the lead-in goes on beyond the samples there are
+        if (follow != nullptr) *follow = LeadFollow{channel, from, searchFrom, std::move(lead), last, step};
         return -1;
     }
     c.from = from;

@@ -96,8 +96,19 @@ inline constexpr std::int32_t kNeedMore = -2;
 // where it went on), and only samples before `complete` are taken as final. Gives -1 when no
 // lead-in was found; then `resume` is where the search goes on when more samples come, or
 // kNeedMore when it must see further from where it is, or -1 when there is no lead-in at all.
+// With `follow`, a lead-in found but not yet followed to its end is kept there when more samples
+// are needed, and the next call with the same places goes on following it instead of searching
+// it again (the same result, without filtering the stretch before it once per call).
+struct LeadFollow {
+    int channel = -1;  // none kept
+    std::int32_t from = 0;
+    std::int32_t searchFrom = 0;
+    LeadIn lead;
+    std::int32_t last = 0;  // the last edge followed so far
+    int step = 0;           // windows followed so far
+};
 std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t searchFrom, std::int32_t complete,
-                                 std::int32_t& resume, decoder::Reader& r);
+                                 std::int32_t& resume, decoder::Reader& r, LeadFollow* follow = nullptr);
 
 // The recording as a window of a stream: the mix, the 16-bit mix and, for stereo, both 16-bit
 // channels (all `count` long), and a buffer lent for the conditioned samples (same indices).

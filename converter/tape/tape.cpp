@@ -249,6 +249,8 @@ struct Pending {
     std::vector<std::int32_t> edges;     // the edges that search passed
     decoder::Reader reader;              // the record's first reading, as the calibration set it up
     std::optional<RecordSearch> plain;   // the search as without /auto
+    signal::LeadFollow follow;           // a lead-in found, followed as far as the samples went
+    std::int64_t followBase = 0;         // the window's base then
 };
 
 // The loop's place: records are searched from `from`; the lead-in search (with /auto) and the
@@ -348,8 +350,10 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     } else {
         calibrated = RateReader();
         std::int32_t resume = -1;
-        const std::int32_t lead =
-            signal::CalibrateNextRecord(calibration, from, Local(place.leadFrom, window), complete, resume, calibrated);
+        if (pending.followBase != window.base) pending.follow = signal::LeadFollow{};
+        pending.followBase = window.base;
+        const std::int32_t lead = signal::CalibrateNextRecord(calibration, from, Local(place.leadFrom, window), complete,
+                                                              resume, calibrated, &pending.follow);
         if (lead < 0) {
             if (resume == signal::kNeedMore) {
                 turn.kind = Turn::needMore;
