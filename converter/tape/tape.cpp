@@ -440,7 +440,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
 
 // The most samples (all channels) a record read on a worker may copy: more is read in the loop,
 // so that memory stays within about twice the longest record's.
-constexpr std::int64_t kWorkerBytes = std::int64_t{48} << 20;
+constexpr std::int64_t kWorkerBytes = std::int64_t{16} << 20;
 
 // A found record read on a worker, beside the search for the next: it owns a copy of its
 // samples, its calibration and its readers, so nothing it touches is shared.
