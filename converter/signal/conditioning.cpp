@@ -296,6 +296,9 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     std::vector<Toggle> toggles;
     std::vector<std::int32_t> edges;
     std::vector<double> lobes;
+    BandFilter filter;
+    bool started = false;
+    std::int64_t filled = 0;  // the filter's values are there up to this index
     for (std::int64_t start = from; start < source.count; start += window / 2) {
         if (complete >= 0 && start + window > complete) {
             // The samples beyond `complete` are not there yet: the search goes on from here.
@@ -303,15 +306,21 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
             return lead;
         }
         const std::int64_t end = std::min<std::int64_t>(source.count, start + window);
-        BandFilter filter;
-        filter.Start(source, start, smooth, standardSlot);
-        values.resize(static_cast<std::size_t>(end - start));
-        Magnitudes magnitudes;
-        filter.Fill(values.data(), static_cast<std::int64_t>(values.size()));
-        for (float& v : values) {
-            v /= filter.scale;
-            magnitudes.Add(v);
+        // The windows overlap by half: one filter runs on through them, and the values the last
+        // window shares with this one are kept (a value depends on its samples alone).
+        if (!started) {
+            filter.Start(source, start, smooth, standardSlot);
+            filled = start;
+            started = true;
         }
+        const std::int64_t kept = std::max<std::int64_t>(filled - start, 0);
+        if (kept > 0) std::copy(values.end() - kept, values.end(), values.begin());
+        values.resize(static_cast<std::size_t>(end - start));
+        filter.Fill(values.data() + kept, end - filled);
+        for (auto v = values.begin() + kept; v != values.end(); ++v) *v /= filter.scale;
+        filled = end;
+        Magnitudes magnitudes;
+        for (const float v : values) magnitudes.Add(v);
         // The spread of the noise from the quietest fifth of the samples: a normal spread puts a
         // fifth of them within 0.253 of it, and the pulses and their tails stay out of that fifth.
         // Figures for the window, to tell whether it holds pulses at all.
