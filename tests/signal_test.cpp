@@ -160,3 +160,59 @@ TEST(Timing, ScalesEveryTimeAndFollowsTheSpeedByteByByte) {
     decoder::FollowSpeed(std::llround(slower), kRate);
     EXPECT_EQ(decoder::speed.factor, 1.0) << "not followed unless switched on";
 }
+
+// A room's reflection is measured on the lead-in (its delay and level, not a slot or byte time
+// off, where the lead-in's own pulses show it as well) and taken away; a signal without one,
+// or with a copy too weak or too far to matter, shows none.
+TEST(Echo, IsMeasuredOnTheLeadInAndTakenAway) {
+    struct Case {
+        const char* what;
+        tapegen::SignalOptions options;
+        double delay;  // seconds; 0: none found
+        double db;
+    };
+    const auto echo = [](tapegen::SignalOptions o, double delay, double db) {
+        o.roomEchoDelay = delay, o.roomEchoDb = db;
+        return o;
+    };
+    const Case cases[] = {
+        {"ours, 25 ms at -6 dB", echo({}, 0.025, -6), 0.025, -6},
+        {"ours, 11 ms at -3 dB", echo({}, 0.011, -3), 0.011, -3},
+        {"foreign, 40 ms at -10 dB", echo(Foreign(), 0.040, -10), 0.040, -10},
+        // (An echo a whole number of slots later hides in the lead-in's own pulses.)
+        {"foreign, 9 ms at -8 dB, 20 dB SNR", With(echo(Foreign(), 0.009, -8), [](auto& o) { o.snrDb = 20; }), 0.009, -8},
+        {"no echo", {}, 0, 0},
+        {"an echo of -20 dB", echo({}, 0.025, -20), 0, 0},
+        {"crosstalk at -20 dB", With({}, [](auto& o) { o.crosstalkDb = -20; }), 0, 0},
+        {"a head ringing at 2000 Hz", With({}, [](auto& o) { o.head = tapegen::Head::resonant, o.headHz = 2000, o.headQ = 3; }), 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Recording r = Render(c.options);
+        ResetSettings();
+        signal::UseRecording(signal::recording, r.samples.data(), static_cast<std::int32_t>(r.samples.size()), r.fine.data(),
+                             nullptr, nullptr);
+        decoder::Reader reader;
+        reader.cursor.sampleRate = kRate;
+        ASSERT_GE(signal::CalibrateNextRecord(signal::recording, 0, reader), 0);
+        EXPECT_EQ(signal::LookForEcho(signal::recording, kRate), c.delay > 0);
+        const signal::Echo found = signal::recording.echo;
+        if (c.delay == 0) {
+            EXPECT_EQ(found.delay, 0);
+        } else {
+            EXPECT_NEAR(found.delay, c.delay * kRate, 2);
+            EXPECT_NEAR(20 * std::log10(found.gain), c.db, 1.5);
+            // Taken away, what is left of it is weaker than print-through.
+            std::vector<std::int16_t> without(r.fine.size());
+            signal::RemoveEcho(r.Source(), 0, found, 0, without.data());
+            const signal::LeadIn lead = signal::FindLeadIn(r.Source(), 0, kRate, 4);
+            signal::Shaping shaping;
+            shaping.slot = lead.slot, shaping.amplitude = lead.amplitude;
+            const signal::Source echoFree{without.data(), static_cast<std::int32_t>(without.size())};
+            const signal::PulseShape shape = signal::MeasurePulseShape(echoFree, lead, shaping);
+            EXPECT_EQ(signal::MeasureEcho(echoFree, lead, shape, shaping, kRate).delay, 0);
+        }
+        signal::ResetCalibration(signal::recording);
+    }
+    ResetSettings();
+}

@@ -128,6 +128,10 @@ std::vector<Rung> LadderRungs() {
              o.printThroughDb = -30, o.printThroughDelay = 1.5, o.leadingSilence = 2;
          })},
         {"crosstalk of the other track at -20 dB", signal([](SignalOptions& o) { o.crosstalkDb = -20; })},
+        // Played through the deck's speaker into a microphone: the room's reflection comes later,
+        // duller and weaker; it lays weaker pulses between the lead-in's own.
+        {"room echo 25 ms at -6 dB", signal([](SignalOptions& o) { o.roomEchoDb = -6, o.roomEchoDelay = 0.025; })},
+        {"room echo 40 ms at -10 dB", signal([](SignalOptions& o) { o.roomEchoDb = -10, o.roomEchoDelay = 0.040; })},
         {"pink hiss 20 dB SNR", hiss(20)}, {"pink hiss 12 dB SNR", hiss(12)},
         {"crackle 3 clicks a second", signal([](SignalOptions& o) { o.crackleRate = 3, o.crackleLevel = 0.6; })},
         {"tape saturation, drive 3", signal([](SignalOptions& o) { o.saturationDrive = 3; })},

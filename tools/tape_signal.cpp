@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <numeric>
 #include <random>
 
@@ -316,6 +317,20 @@ void Crosstalk(std::vector<float>& signal, double db) {
     }
 }
 
+// The deck played through its speaker into a microphone: the room adds its reflection, later and
+// duller (the walls take the treble).
+void RoomEcho(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    const std::vector<float> played = signal;
+    const double gain = FromDb(*options.roomEchoDb);
+    const auto delay = static_cast<std::size_t>(options.roomEchoDelay * sampleRate);
+    const double a = std::exp(-2 * std::numbers::pi * options.roomEchoHz / sampleRate);
+    double wall = 0;
+    for (std::size_t n = 0; n < signal.size(); ++n) {
+        wall = (1 - a) * (n >= delay ? played[n - delay] : 0.0f) + a * wall;
+        signal[n] = static_cast<float>(played[n] + gain * wall);
+    }
+}
+
 // The transfer's gain set so that the signal's peak is `peak` again after a filter.
 void KeepPeak(std::vector<float>& signal, double peak) {
     const double now = Peak(signal);
@@ -477,6 +492,11 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
         const double peak = Peak(signal);
         if (options.head != Head::flat) HeadResponse(signal, options, sampleRate);
         if (options.allPassSections > 0) AllPass(signal, options.allPassSections, options.allPassHz, sampleRate);
+        KeepPeak(signal, peak);
+    }
+    if (options.roomEchoDb) {
+        const double peak = Peak(signal);
+        RoomEcho(signal, options, sampleRate);
         KeepPeak(signal, peak);
     }
     if (options.highPassHz > 0) HighPass(signal, options.highPassHz, sampleRate);

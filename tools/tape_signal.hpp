@@ -130,6 +130,9 @@ struct SignalOptions {
     std::optional<double> printThroughDb;  // the next layer's echo, this many dB down, and the
     double printThroughDelay = 1.5;        // previous layer's 6 dB further down, this many seconds apart
     std::optional<double> crosstalkDb;     // the other track, played backwards, this many dB down
+    std::optional<double> roomEchoDb;      // played into a microphone: the room's reflection, this many
+    double roomEchoDelay = 0.025;          // dB down, this many seconds later, its treble taken by the
+    double roomEchoHz = 4000;              // walls above this (first-order low-pass); after the head
     Head head = Head::flat;
     double headHz = 3000;
     double headQ = 4;              // resonant head: the resonance's Q

@@ -198,6 +198,18 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             // A channel as it is: the decoders' 8-bit samples of it.
             const std::int16_t* fine = c.sources[channel].samples;
             for (std::int32_t k = std::max(c.begin, 0); k < count; ++k) c.conditioned[k] = static_cast<std::int8_t>(fine[k] >> 8);
+        } else if (reading == Reading::withoutEcho) {
+            // The echo taken away once for the record, then conditioned into a square wave (as it
+            // is when there is no memory for that).
+            const Source& source = c.sources[channel];
+            if (!c.echoFree || c.echoFreeChannel != channel) {
+                c.echoFree = std::shared_ptr<std::int16_t>(
+                    input::AllocateZeroedFine(static_cast<std::uint32_t>(std::max(count, 0))).release(), input::FreeFine{});
+                c.echoFreeChannel = channel;
+                if (c.echoFree) RemoveEcho(source, c.begin, c.echo, c.lead.rest, c.echoFree.get());
+            }
+            const Source without = c.echoFree ? Source{c.echoFree.get(), count} : source;
+            Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
         } else {
             Condition(c.sources[channel], c.begin, ShapingFor(c, reading), c.conditioned);
         }
@@ -214,6 +226,9 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
 void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
     c.channel = channel;
     c.lead = std::move(lead);
+    c.echoLooked = false;
+    c.echo = Echo{};
+    c.echoFree.reset();
     const LeadIn& l = c.lead;
     c.begin = std::max<std::int32_t>(c.from, l.firstEdge - static_cast<std::int32_t>(l.slot / 2));
     c.timing = TimingOf(l, rate);
@@ -293,12 +308,16 @@ void ReadAsGiven(Calibration& c, decoder::Reader& r) {
 void ListAlternatives(Calibration& c) {
     c.alternatives.clear();
     c.alternativeChannels.clear();
+    // An echo misleads every other reading: the record without it comes first.
+    if (c.echo.delay > 0 && c.first != Reading::withoutEcho) c.alternatives.push_back(Alternative::echo);
     // A head that differentiates or rings, or a codec that smears, leaves pulses with lobes of their
     // own beside the two written: swings mislead there, the pulse's match with its shape does not.
     const bool matchable = c.pulseShape && !c.pulseShape->taps.empty() && !settings.thresholdGiven;
     const bool reshaped = matchable && c.pulseShape->tail > kForeignTail;
     if (reshaped && c.first != Reading::matched) c.alternatives.push_back(Alternative::matched);
-    if (c.first == Reading::raw || c.first == Reading::matched) c.alternatives.push_back(Alternative::conditioned);
+    if (c.first == Reading::raw || c.first == Reading::matched || c.first == Reading::withoutEcho) {
+        c.alternatives.push_back(Alternative::conditioned);
+    }
     if (!settings.reverseDirection) c.alternatives.push_back(Alternative::polarity);
     for (int ch = 0; ch < (Stereo(c) ? 3 : 1); ++ch) {
         if (ch == c.channel) continue;
@@ -322,6 +341,23 @@ bool ConditionFirst(Calibration& c, decoder::Reader& r) {
     return true;
 }
 
+bool EchoFirst(Calibration& c, decoder::Reader& r) {
+    if (c.documented || c.echo.delay <= 0 || c.first == Reading::withoutEcho || c.first == Reading::smooth) return false;
+    c.first = Reading::withoutEcho;
+    ListAlternatives(c);
+    RestoreCalibration(c, r);
+    return true;
+}
+
+bool LookForEcho(Calibration& c, std::int32_t rate) {
+    if (c.documented || c.echoLooked || c.sourceCount == 0 || !c.pulseShape || settings.thresholdGiven) return false;
+    c.echoLooked = true;
+    c.echo = MeasureEcho(c.sources[c.channel], c.lead, *c.pulseShape, c.shaping, rate);
+    if (c.echo.delay <= 0) return false;
+    ListAlternatives(c);
+    return true;
+}
+
 bool MatchFirst(Calibration& c, decoder::Reader& r) {
     if (c.documented || c.first == Reading::matched || c.first == Reading::smooth || !c.pulseShape ||
         c.pulseShape->taps.empty() || settings.thresholdGiven) {
@@ -340,6 +376,7 @@ std::string ReadingText(const Calibration& c, int index) {
             case Reading::raw: return "the recording as it is, calibrated";
             case Reading::smooth: return "the smoothed signal, exact decoder";
             case Reading::matched: return "the pulse's own shape";
+            case Reading::withoutEcho: return "the signal without its echo";
             default: return "the conditioned signal";
         }
     }
@@ -355,6 +392,7 @@ std::string ReadingText(const Calibration& c, int index) {
         case Alternative::matched: return "the pulse's own shape";
         case Alternative::exact: return "the exact decoder";
         case Alternative::documented: return "the recording as it is, with the settings given";
+        case Alternative::echo: return "the signal without its echo";
     }
     return "";
 }
@@ -387,6 +425,7 @@ void SetSources(Calibration& c, const std::int8_t* mix, const std::int16_t* fine
                 const std::int16_t* right, std::int32_t count) {
     c.mix = mix;
     c.ownedFine.reset();
+    c.echoFree.reset();  // made from the sources before
     if (fine == nullptr && count > 0 && mix != nullptr) {
         c.ownedFine = std::shared_ptr<std::int16_t>(input::AllocateZeroedFine(static_cast<std::uint32_t>(count)).release(),
                                                     input::FreeFine{});
@@ -545,6 +584,11 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
         case Alternative::documented:
             ReadAsGiven(c, r);
             decoder::Say(r, "Auto: trying the recording as it is, with the settings given\n");
+            break;
+        case Alternative::echo:
+            Read(c, c.channel, Reading::withoutEcho, r);
+            decoder::Say(r, "Auto: trying the signal without its echo, %.1f ms later at %.0f dB\n",
+                         1000.0 * c.echo.delay / r.cursor.sampleRate, 20 * std::log10(c.echo.gain));
             break;
     }
 }

@@ -19,9 +19,9 @@ namespace sonokas::signal {
 
 // How a record is read: the recording as it is, with the calibrated settings; or conditioned,
 // into a square wave (or one for weak pulses), or smoothed for the exact decoder.
-enum class Reading { raw, squared, sensitive, smooth, matched };
+enum class Reading { raw, squared, sensitive, smooth, matched, withoutEcho };
 
-enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented };
+enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented, echo };
 
 // What the calibration found for one record and how it reads it: the recording's sources, the
 // lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.
@@ -54,6 +54,11 @@ struct Calibration {
     int heldChannel = 0;
     Reading heldReading = Reading::squared;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
+    // An echo on the lead-in, looked for once the first reading failed, and the record without it.
+    bool echoLooked = false;
+    Echo echo;
+    std::shared_ptr<std::int16_t> echoFree;
+    int echoFreeChannel = 0;
     bool* written = nullptr;  // set whenever samples are conditioned into a lent buffer
 };
 
@@ -115,6 +120,15 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t
 // Keeps every choice made; `written` is set when the buffer is written.
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
                const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written);
+
+// From now on the record last calibrated is read without its echo first (when one was found),
+// conditioned; the reader is set up for that. False when there is no echo, or it is so already.
+bool EchoFirst(Calibration& c, decoder::Reader& r);
+
+// Once the first reading of the record failed: looks for an echo on the lead-in (`rate`: the
+// recording's) and, when there is one, puts the record without it first among the alternatives.
+// True when it did.
+bool LookForEcho(Calibration& c, std::int32_t rate);
 
 // Where no lead-in was found: the reader reads the recording as it is, with the settings the
 // command line gave and the standard timing, and no alternative is left.

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 namespace sonokas::signal {
 
@@ -29,6 +30,14 @@ constexpr double kMatchReach = 0.42;      // in slots: how far a match looks for
 constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbours may lie
 constexpr double kNeighbourFar = 0.65;
 constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
+constexpr double kComparatorShares[] = {0.5, 0.7};  // of a search window's level: a lobe's swing
+constexpr double kEchoShortest = 0.5;     // in slots: a copy closer than this is the pulse's own shape
+constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked for (a room of 10 m)
+constexpr std::size_t kEchoPulses = 24;   // pulses an echo is judged on, at the least
+constexpr double kEchoLeast = 0.15;       // an echo of a smaller share is left (print-through, crosstalk)
+constexpr double kEchoMost = 0.9;
+constexpr int kEchoRounds = 3;            // times the echo's level is found again without it
+constexpr double kEchoAlike = 0.75;       // a byte time off, the echo shows this share of itself at least
 
 int At(const Source& source, std::int64_t index) {
     return index >= 0 && index < source.count ? source.samples[index] : 0;
@@ -327,44 +336,51 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         const double noise = magnitudes.Share(0.2) / 0.253;
         const double amplitude = magnitudes.Share(0.99);
         if (amplitude < std::max(kLeastLevel, kSignalOverNoise * noise)) continue;
-        // Each lobe of a pulse turns a comparator with hysteresis at half the level.
-        const double half = amplitude * 0.5;
-        toggles.clear();
-        bool high = values[0] > 0;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (!high && values[i] > half) {
-                high = true;
-                toggles.push_back({static_cast<std::int32_t>(start + static_cast<std::int64_t>(i)), true});
-            } else if (high && values[i] < -half) {
-                high = false;
-                toggles.push_back({static_cast<std::int32_t>(start + static_cast<std::int64_t>(i)), false});
+        // Each lobe of a pulse turns a comparator with hysteresis at half the level. A weaker
+        // delayed copy of the signal (a microphone before the deck's speaker in a room, a second
+        // path to the head) puts pulses of up to half the level between the lead-in's own: where
+        // half the level finds no lead-in, only what passes 0.7 of it is judged again.
+        bool positiveFirst = true;
+        for (const double share : kComparatorShares) {
+            const double half = amplitude * share;
+            toggles.clear();
+            bool high = values[0] > 0;
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (!high && values[i] > half) {
+                    high = true;
+                    toggles.push_back({static_cast<std::int32_t>(start + static_cast<std::int64_t>(i)), true});
+                } else if (high && values[i] < -half) {
+                    high = false;
+                    toggles.push_back({static_cast<std::int32_t>(start + static_cast<std::int64_t>(i)), false});
+                }
             }
-        }
-        // Which lobe comes first: the direction of the first swing after a quiet stretch.
-        int risingFirst = 0;
-        int fallingFirst = 0;
-        for (std::size_t j = 1; j < toggles.size(); ++j) {
-            if (toggles[j].index - toggles[j - 1].index > quiet) (toggles[j].rising ? risingFirst : fallingFirst)++;
-        }
-        bool positiveFirst = risingFirst >= fallingFirst;
-        // The decoders' edge of a pulse: the swing from its first lobe into its second.
-        edges.clear();
-        lobes.clear();
-        for (std::size_t j = 1; j < toggles.size(); ++j) {
-            const bool between = toggles[j].rising != positiveFirst && toggles[j - 1].rising == positiveFirst;
-            const double spacing = toggles[j].index - toggles[j - 1].index;
-            if (between && spacing < quiet) {
-                edges.push_back(toggles[j].index);
-                lobes.push_back(spacing);
+            // Which lobe comes first: the direction of the first swing after a quiet stretch.
+            int risingFirst = 0;
+            int fallingFirst = 0;
+            for (std::size_t j = 1; j < toggles.size(); ++j) {
+                if (toggles[j].index - toggles[j - 1].index > quiet) (toggles[j].rising ? risingFirst : fallingFirst)++;
             }
-        }
-        MeasureRun(edges, standardSlot, minimumBytes, lead);
-        if (!lead.found) {
-            // A head that integrates or turns the phase, or a card that clips one side, leaves a
-            // pulse without two clear lobes of opposite sign; it stays a short burst, and the
-            // lead-in's bursts keep the slot rhythm.
-            positiveFirst = Bursts(values, start, half, quiet, edges, lobes);
+            positiveFirst = risingFirst >= fallingFirst;
+            // The decoders' edge of a pulse: the swing from its first lobe into its second.
+            edges.clear();
+            lobes.clear();
+            for (std::size_t j = 1; j < toggles.size(); ++j) {
+                const bool between = toggles[j].rising != positiveFirst && toggles[j - 1].rising == positiveFirst;
+                const double spacing = toggles[j].index - toggles[j - 1].index;
+                if (between && spacing < quiet) {
+                    edges.push_back(toggles[j].index);
+                    lobes.push_back(spacing);
+                }
+            }
             MeasureRun(edges, standardSlot, minimumBytes, lead);
+            if (!lead.found) {
+                // A head that integrates or turns the phase, or a card that clips one side, leaves a
+                // pulse without two clear lobes of opposite sign; it stays a short burst, and the
+                // lead-in's bursts keep the slot rhythm.
+                positiveFirst = Bursts(values, start, half, quiet, edges, lobes);
+                MeasureRun(edges, standardSlot, minimumBytes, lead);
+            }
+            if (lead.found) break;
         }
         if (lead.found) {
             // Level, noise and resting level from the lead-in alone, not from what lies before it.
@@ -650,6 +666,150 @@ std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& 
     const std::int8_t level = shaping.squared ? (high ? 126 : -127) : 0;
     for (std::int64_t k = end; k < std::min(count, end + shaping.endGap); ++k) out[k] = level;
     return static_cast<std::int32_t>(end);
+}
+
+namespace {
+
+// The signal of `source` centred, less the lead-in's own pulses (their mean at each of `edges`),
+// matched with `shape` at every index from `edges` front to back, into `match` (from the front
+// on): what is left is an echo, the noise and how the pulses differ. Gives the mean pulse's
+// match with the shape.
+double ResidualMatch(const Source& source, const std::vector<std::int32_t>& edges, const PulseShape& shape,
+                     const Shaping& shaping, std::vector<float>& match) {
+    const auto w = static_cast<std::int64_t>(shape.taps.size() / 2);
+    const std::int64_t first = edges.front();
+    const std::int64_t from = first - 2 * w;
+    const std::int64_t span = std::int64_t{edges.back()} - first + 1;
+    BandFilter filter;
+    filter.Start(source, from, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    std::vector<float> rest(static_cast<std::size_t>(span + 4 * w));
+    filter.Fill(rest.data(), static_cast<std::int64_t>(rest.size()));
+    for (float& value : rest) value /= filter.scale;
+    std::vector<double> mean(static_cast<std::size_t>(2 * w + 1), 0.0);
+    for (const std::int32_t edge : edges) {
+        for (std::int64_t k = -w; k <= w; ++k) mean[static_cast<std::size_t>(k + w)] += rest[static_cast<std::size_t>(edge - from + k)];
+    }
+    double pulse = 0;
+    for (std::int64_t k = -w; k <= w; ++k) {
+        mean[static_cast<std::size_t>(k + w)] /= static_cast<double>(edges.size());
+        pulse += shape.taps[static_cast<std::size_t>(k + w)] * mean[static_cast<std::size_t>(k + w)];
+    }
+    for (const std::int32_t edge : edges) {
+        for (std::int64_t k = -w; k <= w; ++k) {
+            rest[static_cast<std::size_t>(edge - from + k)] -= static_cast<float>(mean[static_cast<std::size_t>(k + w)]);
+        }
+    }
+    match.assign(static_cast<std::size_t>(span), 0.0f);
+    for (std::int64_t i = 0; i < span; ++i) {
+        float sum = 0;
+        const float* at = rest.data() + (first - from) + i - w;
+        for (std::int64_t k = 0; k <= 2 * w; ++k) sum += shape.taps[static_cast<std::size_t>(k)] * at[k];
+        match[static_cast<std::size_t>(i)] = sum;
+    }
+    return pulse;
+}
+
+// The mean of `match` `delay` after each of `edges` (from the front one on); 0 with fewer than
+// kEchoPulses of them before the last.
+double MatchAfter(const std::vector<float>& match, const std::vector<std::int32_t>& edges, std::int64_t delay) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (const std::int32_t edge : edges) {
+        const std::int64_t at = edge - edges.front() + delay;
+        if (at >= static_cast<std::int64_t>(match.size())) break;
+        sum += match[static_cast<std::size_t>(at)];
+        ++count;
+    }
+    return count >= kEchoPulses ? sum / static_cast<double>(count) : 0.0;
+}
+
+}  // namespace
+
+Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& shape, const Shaping& shaping,
+                 std::int32_t rate) {
+    Echo echo;
+    if (shape.taps.empty() || lead.edges.size() < kEchoPulses || shaping.slot <= 0 || rate <= 0 || source.samples == nullptr) {
+        return echo;
+    }
+    const auto w = static_cast<std::int64_t>(shape.taps.size() / 2);
+    const std::int64_t shortest = std::max<std::int64_t>(1, std::lround(kEchoShortest * shaping.slot));
+    const std::int64_t longest = std::min<std::int64_t>(std::lround(kEchoLongest * rate), kLongestHalf);
+    if (longest <= shortest || lead.edges.back() - lead.edges.front() <= longest) return echo;
+    // The lead-in and a stretch before it, on their own.
+    const std::int64_t low = std::max<std::int64_t>(0, lead.edges.front() - longest - 4 * w);
+    const std::int64_t high = std::min<std::int64_t>(source.count, std::int64_t{lead.edges.back()} + 4 * w + 1);
+    const Source own{source.samples + low, static_cast<std::int32_t>(high - low)};
+    std::vector<std::int32_t> edges;
+    for (const std::int32_t edge : lead.edges) edges.push_back(static_cast<std::int32_t>(edge - low));
+    std::vector<float> match;
+    double pulse = ResidualMatch(own, edges, shape, shaping, match);
+    if (pulse <= 0) return echo;
+    // The pulses repeat, so the echo shows as well a slot or a byte time earlier or later, but
+    // there from fewer pulses (not from a byte's first or last): its own delay shows most.
+    std::int64_t best = 0;
+    double strongest = 0;
+    for (std::int64_t delay = shortest; delay <= longest; ++delay) {
+        const double mean = MatchAfter(match, edges, delay);
+        if (best == 0 || mean > strongest) {
+            strongest = mean;
+            best = delay;
+        }
+    }
+    if (strongest < kEchoLeast * pulse || strongest > kEchoMost * pulse) return echo;
+    // A byte time earlier or later it shows from all but a byte's pulses, nearly as strongly:
+    // of those, its own delay is the shortest at which the lead-in's first byte already has its
+    // copies (nothing came before the lead-in to echo there).
+    const double byte = 7 * lead.slot + (lead.lastSlot > 0 ? lead.lastSlot : kPauseShortest * lead.slot);
+    const std::size_t firstByte = std::min<std::size_t>(8, edges.size());
+    const std::vector<std::int32_t> opening(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(firstByte));
+    auto opened = [&](std::int64_t delay) {
+        double sum = 0;
+        for (const std::int32_t edge : opening) {
+            const std::int64_t at = edge - edges.front() + delay;
+            if (at < static_cast<std::int64_t>(match.size())) sum += match[static_cast<std::size_t>(at)];
+        }
+        return sum / static_cast<double>(opening.size());
+    };
+    std::int64_t chosen = -1;
+    for (std::int64_t n = -static_cast<std::int64_t>(static_cast<double>(best) / byte); chosen < 0 && n * byte <= static_cast<double>(longest); ++n) {
+        // The candidate n byte times off the strongest, where its own copies peak nearby.
+        std::int64_t delay = best + std::lround(static_cast<double>(n) * byte);
+        if (delay < shortest || delay > longest) continue;
+        for (std::int64_t near = std::max(shortest, delay - 2); near <= std::min(longest, delay + 2); ++near) {
+            if (MatchAfter(match, edges, near) > MatchAfter(match, edges, delay)) delay = near;
+        }
+        const double mean = MatchAfter(match, edges, delay);
+        if (mean >= kEchoAlike * strongest && opened(delay) >= mean / 2) chosen = delay;
+    }
+    if (chosen >= 0) best = chosen;
+    strongest = MatchAfter(match, edges, best);
+    echo.delay = static_cast<std::int32_t>(best);
+    echo.gain = strongest / pulse;
+    // Where the echo meets other pulses of the lead-in, the mean pulse took part of it in: the
+    // level is found again on the signal without the echo found so far, until little is left.
+    std::vector<std::int16_t> without(static_cast<std::size_t>(own.count));
+    for (int round = 0; round < kEchoRounds; ++round) {
+        RemoveEcho(own, 0, echo, lead.rest, without.data());
+        pulse = ResidualMatch(Source{without.data(), own.count}, edges, shape, shaping, match);
+        if (pulse <= 0) break;
+        echo.gain += MatchAfter(match, edges, best) / pulse;
+    }
+    if (echo.gain < kEchoLeast || echo.gain > kEchoMost) return Echo{};
+    return echo;
+}
+
+void RemoveEcho(const Source& source, std::int32_t first, const Echo& echo, double rest, std::int16_t* out) {
+    const std::int64_t delay = echo.delay;
+    if (delay <= 0 || first < 0) return;
+    const auto gain = static_cast<float>(echo.gain);
+    const auto level = static_cast<float>(rest);
+    for (std::int64_t i = first; i < source.count; ++i) {
+        // Before `first`, the recording as it is stands for the echo-free signal.
+        const std::int64_t back = i - delay;
+        const float earlier = back >= first ? out[back] : back >= 0 ? source.samples[back] : level;
+        const float value = source.samples[i] - gain * (earlier - level);
+        out[i] = static_cast<std::int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
+    }
 }
 
 }  // namespace sonokas::signal

@@ -64,6 +64,13 @@ struct PulseShape {
 // No taps when the lead-in is too short to tell.
 PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const struct Shaping& shaping);
 
+// A delayed, weaker copy of the whole signal: a microphone before the deck's speaker in a room,
+// a second path to the head.
+struct Echo {
+    std::int32_t delay = 0;  // samples after the signal; none when 0
+    double gain = 0;         // the copy's level, as a share of the signal's
+};
+
 // How a record is conditioned.
 struct Shaping {
     double slot = 0;          // samples: one bit slot
@@ -86,5 +93,14 @@ struct Shaping {
 // signal ends (an `endGap` without a swing) or the recording ends; beyond that up to the next
 // `endGap`, `out` holds a level line. Gives the index after the last conditioned sample.
 std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out);
+
+// The echo of `lead`'s signal, from the match with `shape` where the lead-in has no pulse of its
+// own: each pulse's copy lies the same time after it. None when the lead-in shows none.
+Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& shape, const Shaping& shaping,
+                 std::int32_t rate);
+
+// The samples of `source` from `first` on with `echo` taken away, into `out` (same indices): each
+// less the echo's share of the echo-free sample `delay` before it, around the resting level `rest`.
+void RemoveEcho(const Source& source, std::int32_t first, const Echo& echo, double rest, std::int16_t* out);
 
 }  // namespace sonokas::signal

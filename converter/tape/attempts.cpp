@@ -120,8 +120,8 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
     if (settings.failCount <= 0) {
         return best;
     }
-    const int alternatives = calibration != nullptr ? signal::AlternativeCount(*calibration) : 0;
-    const int total = settings.failCount + alternatives;
+    int alternatives = calibration != nullptr ? signal::AlternativeCount(*calibration) : 0;
+    int total = settings.failCount + alternatives;
     // The first reader's track ends where the record's stretch ends; the calibration's
     // alternatives point at whole sources again.
     const std::int32_t trackEnd = first.track.sampleCount;
@@ -196,6 +196,12 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         if (calibration != nullptr && Rank(attempt) >= kReadThrough && !attempt.header) whole.push_back(attempt);
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
+        }
+        // The first reading failed: an echo on the lead-in puts the record without it first.
+        if (k == 0 && calibration != nullptr && best.outcome != output::AttemptOutcome::good && !best.checksumUnknown &&
+            signal::LookForEcho(*calibration, first.cursor.sampleRate)) {
+            alternatives = signal::AlternativeCount(*calibration);
+            total = settings.failCount + alternatives;
         }
         // A reading that finds no lead where the calibration measured one has not read the
         // record: the next reading may.

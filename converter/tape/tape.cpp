@@ -210,13 +210,14 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                          found.edgesHold ? &found.edges : nullptr, found.before);
     result.next = found.bounds.extentEnd;
     if (!calibrated) return result;
-    // Read as it is, the record's end may have been missed: found and read again on the
-    // conditioned samples, and then on the pulses found by their shape, and the better reading
-    // kept. The record is found by the same pulses its reading reads.
+    // Read as it is, the record's end may have been missed: found and read again without the echo
+    // its reading found, on the conditioned samples, and then on the pulses found by their shape,
+    // and the better reading kept. The record is found by the same pulses its reading reads.
     const struct {
         bool (*use)(signal::Calibration&, decoder::Reader&);
         const char* text;
-    } ways[] = {{signal::ConditionFirst, "Auto: the record read again on the conditioned signal\n"},
+    } ways[] = {{signal::EchoFirst, "Auto: the record read again on the signal without its echo\n"},
+                {signal::ConditionFirst, "Auto: the record read again on the conditioned signal\n"},
                 {signal::MatchFirst, "Auto: the record read again on the pulses found by their shape\n"}};
     for (const auto& way : ways) {
         if (result.read.entry.verdict == Verdict::good || !way.use(*calibration, first)) continue;
@@ -405,9 +406,10 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     pending = Pending{};
     std::int64_t looked = bounds.lookedTo;
     bool asItIs = true;  // the record found on the reading its first attempt reads
-    // Too rough to find as it is: found on the conditioned samples, then on the pulses found by
-    // their shape.
-    for (bool (*use)(signal::Calibration&, decoder::Reader&) : {signal::ConditionFirst, signal::MatchFirst}) {
+    // Too rough to find as it is: found without the lead-in's echo (when it has one), on the
+    // conditioned samples, then on the pulses found by their shape.
+    if (!bounds.found) signal::LookForEcho(calibration, first.cursor.sampleRate);
+    for (bool (*use)(signal::Calibration&, decoder::Reader&) : {signal::EchoFirst, signal::ConditionFirst, signal::MatchFirst}) {
         if (bounds.found || !use(calibration, first)) continue;
         asItIs = false;
         decoder::Reader finder = first;
