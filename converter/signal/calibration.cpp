@@ -39,6 +39,7 @@ constexpr double kRawShare = 0.6;             // read as it is, an edge needs th
 constexpr double kFollowWindow = 0.6;          // seconds: the lead-in search's window
 constexpr int kFollowSteps = 30;              // windows a lead-in is followed at most (9 s)
 constexpr double kEchoRatio = 4;              // a lead-in 12 dB stronger than the one it continues
+constexpr double kFullScale = 32768;          // the 16-bit samples' largest swing from the middle
 constexpr double kQuietSteps = 12;            // pulses lower than this many 8-bit steps are not read as they are
 constexpr double kForeignTail = 0.3;          // a pulse shape with this much beyond its own two lobes
 
@@ -127,6 +128,8 @@ int ChooseChannel(Calibration& c, std::int32_t from, std::int32_t rate, LeadIn& 
 // then say where a later call goes on.
 bool OutshineEcho(const Source& source, LeadIn& lead, std::int32_t rate, std::int32_t complete, std::int32_t& last,
                   int& step) {
+    // A lead-in above a quarter of full scale is no echo of one 12 dB stronger.
+    if (kEchoRatio * lead.amplitude > kFullScale) return true;
     const auto window = static_cast<std::int32_t>(kFollowWindow * rate);
     for (; step < kFollowSteps; ++step) {
         const std::int32_t bound = last + 1 + window + window / 2;  // two windows of the search

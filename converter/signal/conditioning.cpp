@@ -759,7 +759,7 @@ Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& sha
     // A byte time earlier or later it shows from all but a byte's pulses, nearly as strongly:
     // of those, its own delay is the shortest at which the lead-in's first byte already has its
     // copies (nothing came before the lead-in to echo there).
-    const double byte = 7 * lead.slot + (lead.lastSlot > 0 ? lead.lastSlot : kPauseShortest * lead.slot);
+    const double byte = std::max(1.0, 7 * lead.slot + (lead.lastSlot > 0 ? lead.lastSlot : kPauseShortest * lead.slot));
     const std::size_t firstByte = std::min<std::size_t>(8, edges.size());
     const std::vector<std::int32_t> opening(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(firstByte));
     auto opened = [&](std::int64_t delay) {
