@@ -201,8 +201,13 @@ void PressKey(unsigned long window, const std::string& key) {
 std::string Screenshot(unsigned long window, const std::string& path) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     const std::string display = "DISPLAY=" + server.display();
-    std::system((display + " import -window " + std::to_string(window) + " '" + path + "'").c_str());
-    return Shell("identify -format '%w %h %k' '" + path + "' 2>/dev/null");
+    // On a loaded machine the capture now and then comes back empty: it is taken again.
+    std::string picture;
+    for (int attempt = 0; attempt < 3 && picture.empty(); ++attempt) {
+        std::system((display + " import -window " + std::to_string(window) + " '" + path + "'").c_str());
+        picture = Shell("identify -format '%w %h %k' '" + path + "' 2>/dev/null");
+    }
+    return picture;
 }
 
 struct Record {
