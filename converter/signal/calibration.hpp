@@ -125,9 +125,9 @@ void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine,
 // conditioned; the reader is set up for that. False when there is no echo, or it is so already.
 bool EchoFirst(Calibration& c, decoder::Reader& r);
 
-// Once the first reading of the record failed: looks for an echo on the lead-in (`rate`: the
-// recording's) and, when there is one, puts the record without it first among the alternatives.
-// True when it did.
+// Once the record's first reading failed, or the record was not found: looks for an echo on its
+// lead-in (`rate`: the recording's), once, and when there is one puts the record without it
+// first among the alternatives. True when it did.
 bool LookForEcho(Calibration& c, std::int32_t rate);
 
 // Where no lead-in was found: the reader reads the recording as it is, with the settings the

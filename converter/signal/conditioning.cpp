@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 namespace sonokas::signal {
 
@@ -35,7 +34,7 @@ constexpr double kEchoShortest = 0.5;     // in slots: a copy closer than this i
 constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked for (a room of 10 m)
 constexpr std::size_t kEchoPulses = 24;   // pulses an echo is judged on, at the least
 constexpr double kEchoLeast = 0.15;       // an echo of a smaller share is left (print-through, crosstalk)
-constexpr double kEchoMost = 0.9;
+constexpr double kEchoMost = 0.9;         // a copy nearly as strong as the signal is no echo of it
 constexpr int kEchoRounds = 3;            // times the echo's level is found again without it
 constexpr double kEchoAlike = 0.75;       // a byte time off, the echo shows this share of itself at least
 
@@ -709,18 +708,19 @@ double ResidualMatch(const Source& source, const std::vector<std::int32_t>& edge
     return pulse;
 }
 
-// The mean of `match` `delay` after each of `edges` (from the front one on); 0 with fewer than
-// kEchoPulses of them before the last.
-double MatchAfter(const std::vector<float>& match, const std::vector<std::int32_t>& edges, std::int64_t delay) {
+// The mean of `match` (which begins at the first of `edges`) `delay` after each of the first
+// `pulses` of `edges`; 0 with fewer than `least` of them before its end.
+double MatchAfter(const std::vector<float>& match, const std::vector<std::int32_t>& edges, std::int64_t delay,
+                  std::size_t pulses = SIZE_MAX, std::size_t least = kEchoPulses) {
     double sum = 0;
     std::size_t count = 0;
-    for (const std::int32_t edge : edges) {
-        const std::int64_t at = edge - edges.front() + delay;
+    for (std::size_t k = 0; k < std::min(pulses, edges.size()); ++k) {
+        const std::int64_t at = edges[k] - edges.front() + delay;
         if (at >= static_cast<std::int64_t>(match.size())) break;
         sum += match[static_cast<std::size_t>(at)];
         ++count;
     }
-    return count >= kEchoPulses ? sum / static_cast<double>(count) : 0.0;
+    return count >= std::max<std::size_t>(least, 1) ? sum / static_cast<double>(count) : 0.0;
 }
 
 }  // namespace
@@ -760,16 +760,6 @@ Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& sha
     // of those, its own delay is the shortest at which the lead-in's first byte already has its
     // copies (nothing came before the lead-in to echo there).
     const double byte = std::max(1.0, 7 * lead.slot + (lead.lastSlot > 0 ? lead.lastSlot : kPauseShortest * lead.slot));
-    const std::size_t firstByte = std::min<std::size_t>(8, edges.size());
-    const std::vector<std::int32_t> opening(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(firstByte));
-    auto opened = [&](std::int64_t delay) {
-        double sum = 0;
-        for (const std::int32_t edge : opening) {
-            const std::int64_t at = edge - edges.front() + delay;
-            if (at < static_cast<std::int64_t>(match.size())) sum += match[static_cast<std::size_t>(at)];
-        }
-        return sum / static_cast<double>(opening.size());
-    };
     std::int64_t chosen = -1;
     for (std::int64_t n = -static_cast<std::int64_t>(static_cast<double>(best) / byte); chosen < 0 && n * byte <= static_cast<double>(longest); ++n) {
         // The candidate n byte times off the strongest, where its own copies peak nearby.
@@ -779,7 +769,7 @@ Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& sha
             if (MatchAfter(match, edges, near) > MatchAfter(match, edges, delay)) delay = near;
         }
         const double mean = MatchAfter(match, edges, delay);
-        if (mean >= kEchoAlike * strongest && opened(delay) >= mean / 2) chosen = delay;
+        if (mean >= kEchoAlike * strongest && MatchAfter(match, edges, delay, 8, 1) >= mean / 2) chosen = delay;
     }
     if (chosen >= 0) best = chosen;
     strongest = MatchAfter(match, edges, best);
