@@ -67,6 +67,8 @@ TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
          0.0073 * 0.88},
         {"after 3 s of noise", With({}, [](auto& o) { o.leadingSilence = 3, o.snrDb = 20; }), true, 0.0031, 0.0073},
         {"the independent encoder", Foreign(), false, 0.0034, 0.0085},
+        {"the independent encoder, 30 % slow", With(Foreign(), [](auto& o) { o.timeScale = 1.3; }), false, 0.0034 * 1.3,
+         0.0085 * 1.3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

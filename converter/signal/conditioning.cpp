@@ -14,8 +14,9 @@ constexpr double kSearchWindow = 0.6;     // seconds of signal judged at once in
 constexpr double kSearchSmoothing = 0.0001;
 constexpr double kSignalOverNoise = 5;    // pulses stand this far above the spread between them
 constexpr double kLeastLevel = 6;         // and above this level (16-bit steps), whatever the noise
-constexpr double kSlowest = 1.25;         // the slot lengths a lead-in may have, as a share
-constexpr double kFastest = 0.8;          // of the standard one
+constexpr double kSlowest = 1.5;          // the slot lengths a lead-in may have, as a share of
+constexpr double kFastest = 0.8;          // the standard one: an encoder whose slot is 10 % long,
+                                          // played by a deck whose belt slips, is a third slower
 constexpr double kSlotSpread = 0.15;      // a slot interval lies this close to the median one
 constexpr double kPauseShortest = 1.8;    // the byte pause interval, in slots
 constexpr double kPauseLongest = 3.2;

@@ -42,7 +42,7 @@ struct LeadIn {
 
 // Looks for the first lead-in at or after `from`: a run of at least `minimumBytes` zero bytes,
 // i.e. groups of eight pulses one slot apart, each followed by the byte pause, at a slot
-// length within 0.8 to 1.25 times the standard one at `rate`.
+// length within 0.8 to 1.5 times the standard one at `rate`.
 // With `complete` at 0 or above, the samples from there on may still change (a stream): only
 // windows that end before it are judged, and `resume` says where the search goes on.
 // With `levelOnly`, only the lead-in's timing, edges and level are measured (not its noise,
