@@ -94,6 +94,7 @@ struct FinderCase {
     double gap = 1.0;
     double cutInLast = 0;      // seconds into the last record's data where the recording ends
     std::vector<std::pair<std::size_t, std::size_t>> expected;  // each found: first and last record it holds
+    double dropBytes = 0;      // byte periods of silence from the first record's 40th lead-in byte on
 };
 
 TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
@@ -108,6 +109,8 @@ TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
         {"a pause of 3.5 byte periods parts records", {30, 30}, {}, 0, 0.1, 0, {{0, 0}, {1, 1}}},
         {"a pause of under a byte period does not", {30, 30}, {}, 0, 0.02, 0, {{0, 1}}},
         {"the recording ends inside the last record", {30, 30}, {}, 0, 1.0, 0.1, {{0, 0}, {1, 1}}},
+        // Damage inside a lead-in (a dropout, a codec's lost frame) is no pause; a lead-in's length is.
+        {"5 byte periods lost in a lead-in do not part it", {100}, {}, 0, 1.0, 0, {{0, 0}}, 5},
     };
     for (const FinderCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -121,6 +124,10 @@ TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
         if (c.cutInLast > 0) {
             const double lastStart = Spans(tapes, tapegen::LayOutPulses(tapes, options)).back().first;
             options.cutAt = lastStart + (c.leadIns.back() + 5) * tapegen::kByteLength + c.cutInLast;
+        }
+        if (c.dropBytes > 0) {
+            const double lead = Spans(tapes, tapegen::LayOutPulses(tapes, options)).front().first;
+            options.dropouts.push_back({lead + 40 * tapegen::kByteLength, c.dropBytes * tapegen::kByteLength, -60});
         }
         const std::vector<Span> spans = UseTape(tapes, options);
 

@@ -70,12 +70,14 @@ struct ChainedReader {
     bool active = false;
     int bit = 0;
     bool second = false;
+    bool one = false;  // the byte has a 1 bit
     std::int32_t start = 0;
 
     void Begin(std::int32_t edge) {
         active = true;
         bit = 0;
         second = false;
+        one = false;
         start = edge;
     }
 
@@ -85,6 +87,7 @@ struct ChainedReader {
         const double rate = r.cursor.sampleRate;
         if (!second && static_cast<float>(interval / rate) <= timing.shortInterval) {
             second = true;
+            one = true;
             return false;
         }
         second = false;
@@ -158,6 +161,7 @@ struct RecordSearch::State {
     std::int32_t lastRegularEnd = 0;
     int zeros = 0;
     bool started = false;
+    bool leadOnly = false;        // every regular byte since the lead-in was found is a zero byte
     RecordBounds bounds;
     ByteReader reader;
     ChainedReader chained;
@@ -208,7 +212,10 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
     cursor.lastBoundary = s.before;
 
     const std::int64_t bytePeriod = BytePeriodSamples(r);
-    const std::int64_t pause = kPauseBytes * bytePeriod;
+    // Inside the lead-in a stretch of unreadable bytes is damage (a codec's smeared frame, a
+    // dropout), not the end: only zero bytes came, and whatever follows, more lead-in or the
+    // next record's, is read on from there. So there it takes a lead-in's length to end it.
+    auto pauseNow = [&] { return (s.leadOnly ? kLeadInBytes : kPauseBytes) * bytePeriod; };
     int& zeros = s.zeros;
     std::int32_t& before = s.before;
     std::int32_t& lastRegularEnd = s.lastRegularEnd;
@@ -221,7 +228,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         const std::int32_t edge = cursor.position;
         if (!whole && edge == count) break;  // its swing may go on past the samples there are
         if (edgeLog != nullptr) edgeLog->push_back(edge);
-        if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pause) {
+        if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pauseNow()) {
             // A pause: the record's signal ended with its last regular byte.
             RecordBounds result = bounds;
             result.signalEnd = lastRegularEnd;
@@ -233,6 +240,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         const double interval = static_cast<double>(edge - before);
         if (chained.active && chained.Take(r, edge, interval, bytePeriod)) {
             // The byte after a regular one took its time and ended with the pause: the chain goes on.
+            if (chained.one) s.leadOnly = false;
             lastRegularEnd = edge;
             chained.Begin(edge);
             reader.Begin(edge, before);
@@ -244,6 +252,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
                 case ByteReader::going: break;
                 case ByteReader::done:
                     if (bounds.found) {
+                        if (reader.value != 0) s.leadOnly = false;
                         lastRegularEnd = edge;
                         chained.Begin(edge);
                     } else if (reader.value != 0) {
@@ -255,6 +264,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
                         }
                         if (zeros == kLeadInBytes) {
                             bounds.found = true;
+                            s.leadOnly = true;
                             track.sampleCount = count;
                             lastRegularEnd = edge;
                             chained.Begin(edge);
@@ -275,6 +285,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         // The recording ended. When it ends amid the signal (within a byte's intervals of the
         // last edge, and within a pause of the last regular byte), the record runs to its end.
         const double longestInByte = reader.last.high;
+        const std::int64_t pause = pauseNow();
         const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
                                static_cast<double>(count - before) <= longestInByte;
         result.signalEnd = lastRegularEnd;
