@@ -1,6 +1,10 @@
 #include "tools/ladder.hpp"
 
+#include <sndfile.h>
+
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -203,6 +207,51 @@ std::string WriteRungFile(const Rung& rung, const std::vector<TapeRecord>& recor
     const bool written = setup.copy.empty() ? WriteWav(path, signal, setup.format)
                                             : WriteSndfile(path, signal, setup.format, setup.copy, setup.copyLevel);
     return written ? path : "";
+}
+
+std::vector<std::string> CutRungFile(const Rung& rung, const std::vector<TapeRecord>& records, const std::string& file,
+                                     const std::string& stem) {
+    const RungSetup setup = SetUpRung(rung, records.front());
+    std::vector<std::vector<std::uint8_t>> bytes;
+    for (const TapeRecord& record : records) bytes.push_back(RecordBytes(record));
+    const std::vector<Pulse> pulses = LayOutPulses(bytes, setup.signal);
+    // The gaps between records are the longest pauses between pulses, by far.
+    std::vector<std::pair<double, double>> pauses;  // length, middle
+    for (std::size_t k = 1; k < pulses.size(); ++k) {
+        pauses.emplace_back(pulses[k].time - pulses[k - 1].time, (pulses[k].time + pulses[k - 1].time) / 2);
+    }
+    if (records.empty() || pauses.size() + 1 < records.size()) return {};
+    std::partial_sort(pauses.begin(), pauses.begin() + static_cast<std::ptrdiff_t>(records.size() - 1), pauses.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<double> cuts;
+    for (std::size_t k = 0; k + 1 < records.size(); ++k) cuts.push_back(pauses[k].second);
+    std::sort(cuts.begin(), cuts.end());
+
+    SF_INFO info{};
+    const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> in(sf_open(file.c_str(), SFM_READ, &info), sf_close);
+    if (!in || info.channels < 1) return {};
+    std::vector<float> frames(static_cast<std::size_t>(std::max<sf_count_t>(info.frames, 0)) *
+                              static_cast<std::size_t>(info.channels));
+    const sf_count_t got = sf_readf_float(in.get(), frames.data(), info.frames);
+    const auto channels = static_cast<std::size_t>(info.channels);
+    std::vector<std::string> paths;
+    std::size_t from = 0;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const auto to = k + 1 < records.size()
+                            ? std::min(static_cast<std::size_t>(std::lround(cuts[k] * info.samplerate)), static_cast<std::size_t>(got))
+                            : static_cast<std::size_t>(got);
+        SF_INFO outInfo{};
+        outInfo.samplerate = info.samplerate;
+        outInfo.channels = info.channels;
+        outInfo.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        const std::string path = stem + std::to_string(k) + ".wav";
+        const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> out(sf_open(path.c_str(), SFM_WRITE, &outInfo), sf_close);
+        const auto count = static_cast<sf_count_t>(std::max(to, from) - from);
+        if (!out || sf_writef_float(out.get(), frames.data() + from * channels, count) != count) return {};
+        paths.push_back(path);
+        from = std::max(to, from);
+    }
+    return paths;
 }
 
 std::vector<std::uint8_t> ExpectedGtp(const TapeRecord& record) { return GtpStandardBlocks({RecordPayload(record)}); }

@@ -50,6 +50,13 @@ RungSetup SetUpRung(const Rung& rung, const TapeRecord& record);
 // Gives the file's path, or "" when it cannot be written.
 std::string WriteRungFile(const Rung& rung, const std::vector<TapeRecord>& records, const std::string& stem);
 
+// The file WriteRungFile wrote for `records`, decoded as a reader of it decodes it and cut
+// half-way through each gap between records: one 32-bit float WAV per record, `stem` + its
+// number + ".wav", holding the very samples the whole file holds there. Gives the paths, or
+// none when the file cannot be read or written.
+std::vector<std::string> CutRungFile(const Rung& rung, const std::vector<TapeRecord>& records, const std::string& file,
+                                     const std::string& stem);
+
 // The GTP file a perfect conversion gives: the record's standard block.
 std::vector<std::uint8_t> ExpectedGtp(const TapeRecord& record);
 
