@@ -147,6 +147,23 @@ TEST_F(TapeEndToEnd, EveryTapeGivesTheGtpItWasMadeFrom) {
     }
 }
 
+// A capture begun late, or a lead-in partly erased, leaves a record a few zero bytes before its
+// sync byte: "/auto", which finds such a lead-in of regular pulses, reads the record on a whole
+// tape as it reads it alone; the plain search keeps to 16 zero bytes.
+TEST_F(TapeEndToEnd, AShortLeadInBeforeItsSyncByteIsFoundWithAuto) {
+    const Payloads payloads = {Payload(0x3000, 20, 5), Payload(0x3100, 20, 6), Payload(0x3200, 20, 7)};
+    std::vector<Bytes> tapes = TapeBytes(payloads, 6);
+    tapes[1].insert(tapes[1].begin(), 34, 0);
+    tapegen::SignalOptions options;
+    options.gap = 0.5;
+    options.leadingSilence = 0;
+    ASSERT_TRUE(WriteTape(wav_, tapegen::LayOutPulses(tapes, options), options));
+    const auto automatic = Run({"/auto"});
+    EXPECT_EQ(Written(), tapegen::GtpStandardBlocks(payloads)) << automatic.output;
+    const auto plain = Run({});
+    EXPECT_EQ(Written(), tapegen::GtpStandardBlocks({payloads[1]})) << plain.output;
+}
+
 // Cut inside the data of the last of three records: the first two whole, the third as far as
 // it was read, its last byte perhaps spoilt by the cut, and judged as ended early.
 TEST_F(TapeEndToEnd, ARecordCutOffByTheEndOfTheRecording) {

@@ -94,7 +94,8 @@ struct FinderCase {
     double gap = 1.0;
     double cutInLast = 0;      // seconds into the last record's data where the recording ends
     std::vector<std::pair<std::size_t, std::size_t>> expected;  // each found: first and last record it holds
-    double dropBytes = 0;      // byte periods of silence from the first record's 40th lead-in byte on
+    double dropAt = 0;         // the first record's byte where a silence begins
+    double dropBytes = 0;      // and its byte periods
 };
 
 TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
@@ -109,8 +110,9 @@ TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
         {"a pause of 3.5 byte periods parts records", {30, 30}, {}, 0, 0.1, 0, {{0, 0}, {1, 1}}},
         {"a pause of under a byte period does not", {30, 30}, {}, 0, 0.02, 0, {{0, 1}}},
         {"the recording ends inside the last record", {30, 30}, {}, 0, 1.0, 0.1, {{0, 0}, {1, 1}}},
-        // Damage inside a lead-in (a dropout, a codec's lost frame) is no pause; a lead-in's length is.
-        {"5 byte periods lost in a lead-in do not part it", {100}, {}, 0, 1.0, 0, {{0, 0}}, 5},
+        // A dropout is no pause, in the lead-in or in the data, when the record's bytes go on after it.
+        {"5 byte periods lost in a lead-in do not part it", {100}, {}, 0, 1.0, 0, {{0, 0}}, 40, 5},
+        {"nor in the data", {30}, {}, 0, 1.0, 0, {{0, 0}}, 33, 5},
     };
     for (const FinderCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -127,7 +129,7 @@ TEST_F(TapeTest, FinderPlacesEveryRecordAndNothingElse) {
         }
         if (c.dropBytes > 0) {
             const double lead = Spans(tapes, tapegen::LayOutPulses(tapes, options)).front().first;
-            options.dropouts.push_back({lead + 40 * tapegen::kByteLength, c.dropBytes * tapegen::kByteLength, -60});
+            options.dropouts.push_back({lead + c.dropAt * tapegen::kByteLength, c.dropBytes * tapegen::kByteLength, -60});
         }
         const std::vector<Span> spans = UseTape(tapes, options);
 

@@ -6,6 +6,7 @@
 #include "converter/decoder/edge_scanner.hpp"
 #include "converter/decoder/reader.hpp"
 #include "converter/decoder/timing.hpp"
+#include "gtp/gtp.hpp"
 
 namespace sonokas::tape {
 
@@ -212,13 +213,24 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
     cursor.lastBoundary = s.before;
 
     const std::int64_t bytePeriod = BytePeriodSamples(r);
-    // Inside the lead-in a stretch of unreadable bytes is damage (a codec's smeared frame, a
-    // dropout), not the end: only zero bytes came, and whatever follows, more lead-in or the
-    // next record's, is read on from there. So there it takes a lead-in's length to end it.
-    auto pauseNow = [&] { return (s.leadOnly ? kLeadInBytes : kPauseBytes) * bytePeriod; };
     int& zeros = s.zeros;
     std::int32_t& before = s.before;
     std::int32_t& lastRegularEnd = s.lastRegularEnd;
+    // A stretch without one regular byte may be damage (a dropout, a codec's smeared frame), not
+    // the record's end. The record goes on when regular bytes come after it, unless those are
+    // zero bytes after a pause (the next record's lead-in) where the record had more than its
+    // lead-in; a lead-in's length of it ends the record all the same. Inside the lead-in, more
+    // zero bytes are the lead-in going on.
+    const std::int64_t pause = kPauseBytes * bytePeriod;
+    const std::int64_t longest = kLeadInBytes * bytePeriod;
+    auto endedAtPause = [&](std::int32_t lookedTo) {
+        RecordBounds result = bounds;
+        result.signalEnd = lastRegularEnd;
+        result.extentEnd = result.scanned = AfterSignal(r, lastRegularEnd, count);
+        result.endedByPause = true;
+        result.lookedTo = lookedTo;
+        return result;
+    };
     // A byte begun afresh at `edge` with no zero byte counted: a new search from `before` goes on alike.
     auto begin = [&](std::int32_t edge) {
         reader.Begin(edge, before);
@@ -228,14 +240,9 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         const std::int32_t edge = cursor.position;
         if (!whole && edge == count) break;  // its swing may go on past the samples there are
         if (edgeLog != nullptr) edgeLog->push_back(edge);
-        if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > pauseNow()) {
+        if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > longest) {
             // A pause: the record's signal ended with its last regular byte.
-            RecordBounds result = bounds;
-            result.signalEnd = lastRegularEnd;
-            result.extentEnd = result.scanned = AfterSignal(r, lastRegularEnd, count);
-            result.endedByPause = true;
-            result.lookedTo = edge;
-            return result;
+            return endedAtPause(edge);
         }
         const double interval = static_cast<double>(edge - before);
         if (chained.active && chained.Take(r, edge, interval, bytePeriod)) {
@@ -252,10 +259,20 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
                 case ByteReader::going: break;
                 case ByteReader::done:
                     if (bounds.found) {
+                        if (!s.leadOnly && reader.value == 0 && reader.start - lastRegularEnd > pause) {
+                            return endedAtPause(edge);  // the next record's lead-in after a pause
+                        }
                         if (reader.value != 0) s.leadOnly = false;
                         lastRegularEnd = edge;
                         chained.Begin(edge);
                     } else if (reader.value != 0) {
+                        if (s.leadBy >= 0 && zeros >= kSyncedLeadInBytes && reader.value == gtp::kSyncByte) {
+                            // A short lead-in, and the record's sync byte after it.
+                            bounds.found = true;
+                            track.sampleCount = count;
+                            lastRegularEnd = edge;
+                            chained.Begin(edge);
+                        }
                         zeros = 0;
                     } else {
                         if (zeros++ == 0) {
@@ -285,16 +302,17 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         // The recording ended. When it ends amid the signal (within a byte's intervals of the
         // last edge, and within a pause of the last regular byte), the record runs to its end.
         const double longestInByte = reader.last.high;
-        const std::int64_t pause = pauseNow();
         const bool cutInside = static_cast<std::int64_t>(count) - lastRegularEnd <= pause &&
                                static_cast<double>(count - before) <= longestInByte;
         result.signalEnd = lastRegularEnd;
         result.extentEnd = cutInside ? count : AfterSignal(r, lastRegularEnd, count);
         result.scanned = result.extentEnd;
-        if (static_cast<std::int64_t>(count) - lastRegularEnd > pause) {
-            // A pause already: whatever comes later, the signal ended with the last regular byte.
+        // Where the recording ends, a pause ends the record; where more may come, only a pause
+        // that nothing later can undo does.
+        const std::int64_t decided = whole && !s.leadOnly ? pause : longest;
+        if (static_cast<std::int64_t>(count) - lastRegularEnd > decided) {
             result.endedByPause = true;
-            result.lookedTo = static_cast<std::int32_t>(lastRegularEnd + pause + 1);
+            result.lookedTo = static_cast<std::int32_t>(lastRegularEnd + decided + 1);
             return result;
         }
     } else {

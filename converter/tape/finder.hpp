@@ -16,7 +16,15 @@ namespace sonokas::tape {
 // never keep that rhythm for 16 bytes; a record with a shorter lead-in is not found.
 inline constexpr int kLeadInBytes = 16;
 
-// A record's signal ends after this many byte periods without one regular byte.
+// Where the calibration found a lead-in of regular pulses (a search with `leadBy`), this many
+// zero bytes followed by the sync byte make one too: a capture begun late, or a lead-in partly
+// erased, leaves the record with fewer than kLeadInBytes. Zero bytes in data are seldom
+// followed by the sync byte, and the search is bound to the calibrated lead-in.
+inline constexpr int kSyncedLeadInBytes = 4;
+
+// A record's signal ends with a pause of this many byte periods without one regular byte, when
+// zero bytes (the next record's lead-in) or nothing follows it; where the record's own bytes go
+// on after it (a dropout), it ends only after kLeadInBytes byte periods of such a stretch.
 inline constexpr int kPauseBytes = 3;
 
 struct RecordBounds {
