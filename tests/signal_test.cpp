@@ -69,6 +69,9 @@ TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
         {"the independent encoder", Foreign(), false, 0.0034, 0.0085},
         {"the independent encoder, 30 % slow", With(Foreign(), [](auto& o) { o.timeScale = 1.3; }), false, 0.0034 * 1.3,
          0.0085 * 1.3},
+        // A ground loop's hum keeps its level when the recording is quiet: here 6 dB under the pulses.
+        {"the independent encoder at -20 dB, hum at -26 dBFS", With(Foreign(), [](auto& o) { o.levelDb = -20, o.humDb = -26; }),
+         false, 0.0034, 0.0085},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -95,6 +98,8 @@ TEST(LeadIn, IsNotFoundInSilenceNoiseOrClicks) {
     std::fill(samples.begin(), samples.end(), 0);
     for (std::size_t i = 100; i + 1 < samples.size(); i += 137) samples[i] = 25600, samples[i + 1] = -25600;
     EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "clicks a slot apart, with no byte pause";
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(8000 * std::sin(i * 0.00712));
+    EXPECT_FALSE(signal::FindLeadIn(source, 0, kRate, 4).found) << "hum alone";
     EXPECT_FALSE(signal::FindLeadIn(source, 0, 0, 4).found) << "no rate";
 }
 

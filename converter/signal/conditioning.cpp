@@ -291,6 +291,18 @@ bool Bursts(const std::vector<float>& values, std::int64_t start, double half, d
     return positive >= negative;
 }
 
+// A slow wave (mains hum, whose level does not follow the recording's) fills the quietest
+// fifth of a window where it is strong beside quiet pulses; the noise it leaves between samples
+// is what the pulses must stand above then: the median step of the samples, 0.954 of the noise.
+bool UnderSlowWave(const Source& source, std::int64_t start, std::int64_t end, double amplitude) {
+    if (amplitude < kLeastLevel) return false;
+    Magnitudes steps;
+    for (std::int64_t k = std::max<std::int64_t>(start, 1); k < end; ++k) {
+        steps.Add(static_cast<float>(At(source, k) - At(source, k - 1)));
+    }
+    return amplitude >= kSignalOverNoise * steps.Share(0.5) / 0.954;
+}
+
 }  // namespace
 
 LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete,
@@ -335,7 +347,9 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         // Figures for the window, to tell whether it holds pulses at all.
         const double noise = magnitudes.Share(0.2) / 0.253;
         const double amplitude = magnitudes.Share(0.99);
-        if (amplitude < std::max(kLeastLevel, kSignalOverNoise * noise)) continue;
+        if (amplitude < std::max(kLeastLevel, kSignalOverNoise * noise) && !UnderSlowWave(source, start, end, amplitude)) {
+            continue;
+        }
         // Each lobe of a pulse turns a comparator with hysteresis at half the level. A weaker
         // delayed copy of the signal (a microphone before the deck's speaker in a room, a second
         // path to the head) puts pulses of up to half the level between the lead-in's own: where
