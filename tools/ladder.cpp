@@ -153,6 +153,9 @@ std::vector<Rung> LadderRungs() {
         {"buzz: hum 50 Hz at -20 dB with harmonics to 450 Hz", signal([](SignalOptions& o) {
              o.humDb = -20, o.humHarmonics = {0.5, 0.6, 0.3, 0.4, 0.15, 0.25, 0.1, 0.15};
          })},
+        // The same loop under a quiet recording: the hum keeps its level, 6 dB under the pulses.
+        {"quiet, with a ground loop's hum: -20 dB, hum 50 Hz at -26 dBFS",
+         signal([](SignalOptions& o) { o.levelDb = -20, o.humDb = -26; })},
         // Coating lost over a longer stretch, and coating shedding all along the tape.
         {"dropout 60 ms at -12 dB",
          [](RungSetup& setup, const TapeRecord& record) {
