@@ -142,6 +142,59 @@ TEST(Calibration, GivesOneEdgePerPulse) {
     ResetSettings();
 }
 
+// A stream's window grows turn by turn while its record is read: the record's first reading,
+// carried on from turn to turn, is what one reading of the whole window gives.
+TEST(Calibration, AGrowingWindowGetsWhatTheWholeWindowGets) {
+    struct Case {
+        const char* what;
+        tapegen::SignalOptions options;
+        bool leftOnly;  // stereo, the right channel silent: the left channel is read as it is
+    };
+    const Case cases[] = {
+        {"quiet: conditioned", With({}, [](auto& o) { o.levelDb = -36, o.snrDb = 20; }), false},
+        {"the independent encoder, quiet", With(Foreign(), [](auto& o) { o.levelDb = -36; }), false},
+        {"one channel", {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Recording r = Render(c.options);
+        const auto count = static_cast<std::int32_t>(r.samples.size());
+        std::vector<std::int8_t> mix = r.samples;
+        std::vector<std::int16_t> fine = r.fine, left = r.fine, right(r.fine.size(), 0);
+        if (c.leftOnly) {
+            for (std::size_t i = 0; i < fine.size(); ++i) fine[i] = static_cast<std::int16_t>(left[i] / 2), mix[i] = static_cast<std::int8_t>(fine[i] >> 8);
+        }
+        const std::int16_t* l = c.leftOnly ? left.data() : nullptr;
+        const std::int16_t* rt = c.leftOnly ? right.data() : nullptr;
+        ResetSettings();
+        decoder::ResetDecoder();
+        auto reading = [&](std::vector<std::int8_t>& out, std::int32_t step) {
+            signal::Calibration calibration;
+            decoder::Reader reader;
+            reader.cursor.sampleRate = kRate;
+            bool written = false;
+            std::int32_t n = step > 0 ? count / 3 : count;
+            signal::UseWindow(calibration, mix.data(), fine.data(), l, rt, n, out.data(), &written, 0);
+            const std::int32_t begin = signal::CalibrateNextRecord(calibration, 0, reader);
+            for (; n < count; n = std::min(count, n + step)) {
+                signal::UseWindow(calibration, mix.data(), fine.data(), l, rt, n, out.data(), &written, 0);
+                signal::RestoreCalibration(calibration, reader);
+            }
+            signal::UseWindow(calibration, mix.data(), fine.data(), l, rt, count, out.data(), &written, 0);
+            signal::RestoreCalibration(calibration, reader);
+            EXPECT_TRUE(written);
+            return begin;
+        };
+        std::vector<std::int8_t> whole(r.samples.size()), stepped(r.samples.size());
+        const std::int32_t begin = reading(whole, 0);
+        ASSERT_GE(begin, 0);
+        EXPECT_EQ(reading(stepped, 4099), begin);
+        EXPECT_TRUE(std::equal(whole.begin() + begin, whole.end(), stepped.begin() + begin));
+    }
+    decoder::ResetDecoder();
+    ResetSettings();
+}
+
 TEST(Timing, ScalesEveryTimeAndFollowsTheSpeedByteByByte) {
     const decoder::DecoderTiming standard;
     auto fields = [](const decoder::DecoderTiming& t) {

@@ -51,6 +51,13 @@ namespace {
 
 bool Stereo(Calibration& c) { return c.sourceCount > 1 || input::channelSamples.channels >= 2; }
 
+// The conditioned samples are to be written anew from the record's start.
+void ForgetRun(Calibration& c) {
+    c.runHeld = false;
+    c.run.reset();
+    c.rawUpTo = 0;
+}
+
 const char* ChannelName(Calibration& c, int channel) {
     if (channel == 1) return "left channel";
     if (channel == 2) return "right channel";
@@ -197,10 +204,28 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         return;
     }
     if (!c.held || c.heldChannel != channel || c.heldReading != reading) {
+        // A stream's window that grew since this reading was written into it: carried on from
+        // where it stood, not written again from the record's start.
+        const bool carry = c.runHeld && c.runChannel == channel && c.runReading == reading;
+        c.runHeld = false;
+        const Shaping shaping = ShapingFor(c, reading);
         if (reading == Reading::raw) {
             // A channel as it is: the decoders' 8-bit samples of it.
             const std::int16_t* fine = c.sources[channel].samples;
-            for (std::int32_t k = std::max(c.begin, 0); k < count; ++k) c.conditioned[k] = static_cast<std::int8_t>(fine[k] >> 8);
+            for (std::int32_t k = std::max(carry ? c.rawUpTo : c.begin, 0); k < count; ++k) {
+                c.conditioned[k] = static_cast<std::int8_t>(fine[k] >> 8);
+            }
+            c.rawUpTo = count;
+            c.runHeld = c.windowBase >= 0;
+        } else if (c.windowBase >= 0 && reading != Reading::withoutEcho && !(shaping.matched && !shaping.matched->taps.empty()) &&
+                   c.begin >= 0 && c.begin < count) {
+            const Source& source = c.sources[channel];
+            if (!carry || !c.run) c.run = std::make_shared<SwingRun>(source, c.begin, shaping);
+            c.run->Advance(source, c.conditioned, c.run->Settled(count));
+            SwingRun rest = *c.run;
+            rest.Advance(source, c.conditioned, count);
+            rest.Finish(count, c.conditioned);
+            c.runHeld = true;
         } else if (reading == Reading::withoutEcho) {
             // The echo taken away once for the record, then conditioned into a square wave (as it
             // is when there is no memory for that).
@@ -214,12 +239,15 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             const Source without = c.echoFree ? Source{c.echoFree.get(), count} : source;
             Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
         } else {
-            Condition(c.sources[channel], c.begin, ShapingFor(c, reading), c.conditioned);
+            Condition(c.sources[channel], c.begin, shaping, c.conditioned);
         }
         if (c.written != nullptr) *c.written = true;
         c.held = true;
         c.heldChannel = channel;
         c.heldReading = reading;
+        c.runChannel = channel;
+        c.runReading = reading;
+        if (!c.runHeld) c.run.reset();
     }
     r.track = decoder::SampleTrack{c.conditioned, c.conditionedCount};
     r.threshold = reading == Reading::raw ? c.rawThreshold : kSquareThreshold;
@@ -227,6 +255,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
 
 // Sets everything up for reading the record of `lead` on `channel` as first chosen.
 void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
+    ForgetRun(c);
     c.channel = channel;
     c.lead = std::move(lead);
     c.echoLooked = false;
@@ -460,6 +489,8 @@ void ResetCalibration(Calibration& c) { c = Calibration{}; }
 
 void Rebase(Calibration& c, std::int32_t shift, const std::int8_t* mix, const std::int16_t* fine,
             const std::int16_t* left, const std::int16_t* right, std::int32_t count, std::int8_t* conditioned) {
+    ForgetRun(c);
+    c.windowBase = -1;
     SetSources(c, mix, fine, c.sourceCount == 3 ? left : nullptr, c.sourceCount == 3 ? right : nullptr, count);
     c.owned.reset();
     c.conditioned = conditioned;
@@ -479,7 +510,10 @@ void KeptChannels(Calibration& c, const std::int16_t*& fine, const std::int16_t*
 }
 
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
-               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written) {
+               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written,
+               std::int64_t base) {
+    if (base != c.windowBase || count < c.sources[0].count) ForgetRun(c);
+    c.windowBase = base;
     SetSources(c, mix, fine, left, right, count);
     c.owned.reset();
     c.conditioned = conditioned;

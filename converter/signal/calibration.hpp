@@ -53,6 +53,15 @@ struct Calibration {
     bool held = false;
     int heldChannel = 0;
     Reading heldReading = Reading::squared;
+    // In a stream's window (UseWindow), what the conditioned samples hold goes on as the window
+    // grows: the run that conditions them, kept where more samples cannot change it, or how far
+    // a channel as it is was converted. For `runChannel` and `runReading`, from `begin`.
+    std::int64_t windowBase = -1;  // the window's first sample in the recording; -1: no window
+    bool runHeld = false;
+    int runChannel = 0;
+    Reading runReading = Reading::squared;
+    std::shared_ptr<SwingRun> run;
+    std::int32_t rawUpTo = 0;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto
     // An echo on the lead-in, looked for once the first reading failed, and the record without it.
     bool echoLooked = false;
@@ -116,10 +125,13 @@ std::int32_t CalibrateNextRecord(Calibration& c, std::int32_t from, std::int32_t
                                  std::int32_t& resume, decoder::Reader& r, LeadFollow* follow = nullptr);
 
 // The recording as a window of a stream: the mix, the 16-bit mix and, for stereo, both 16-bit
-// channels (all `count` long), and a buffer lent for the conditioned samples (same indices).
-// Keeps every choice made; `written` is set when the buffer is written.
+// channels (all `count` long), and a buffer lent for the conditioned samples (same indices),
+// whose first sample is the recording's `base`. Keeps every choice made; `written` is set when
+// the buffer is written. While the base stays, what the buffer held is only carried on to the
+// samples that came since, where the window only grew.
 void UseWindow(Calibration& c, const std::int8_t* mix, const std::int16_t* fine, const std::int16_t* left,
-               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written);
+               const std::int16_t* right, std::int32_t count, std::int8_t* conditioned, bool* written,
+               std::int64_t base = 0);
 
 // From now on the record last calibrated is read without its echo first (when one was found),
 // conditioned; the reader is set up for that. False when there is no echo, or it is so already.

@@ -586,32 +586,28 @@ PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const Sha
     return shape;
 }
 
-std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
-    if (shaping.matched && !shaping.matched->taps.empty()) return ConditionMatched(source, first, shaping, out);
-    const std::int64_t count = source.count;
-    if (first < 0 || first >= count) return std::max<std::int32_t>(first, 0);
-    // The comparator settles on a slot before the first sample written, so that it stands as
-    // the signal does there and does not swing at the start.
-    const std::int64_t begin = std::max<std::int64_t>(0, first - static_cast<std::int64_t>(shaping.slot));
-    const float sign = shaping.invert ? -1.0f : 1.0f;
-    // The local level of each lobe direction is the largest swing that way within `reach` on
-    // either side: less than the quiet between two pulses, so that a weak pulse or lobe (where
-    // a dropout begins or ends) is judged by its own level alone.
-    const std::int64_t reach = std::clamp<std::int64_t>(shaping.reach, 1, kLongestHalf);
+// Condition()'s work on swings, one index after another: it may stop at any index and go on
+// later on the same samples with more after them (an index's output depends on the samples up to
+// a little beyond it alone), so that a growing recording is conditioned about once.
+struct SwingRun::State {
+    Shaping shaping;
+    std::int64_t first = 0;
+    std::int64_t reach = 1;
     BandFilter filter;
-    filter.Start(source, begin - reach, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
-    // The filter's values are `filter.scale` times the signal: so are the levels compared here.
-    const float gain = (shaping.amplitude > 0 ? static_cast<float>(100.0 / shaping.amplitude) : 1.0f) / filter.scale;
-    const float share = static_cast<float>(kLobeShare);
-    const float floor = static_cast<float>(shaping.floor) * filter.scale;
-    const float fixed = static_cast<float>(shaping.swing / 2) * filter.scale;
-    // Block by block: the values of the block and `reach` on either side, then the comparator.
-    // A lobe's local level is looked up once, when the signal first passes the floor toward it.
-    constexpr std::int64_t kBlock = 1 << 16;
-    std::vector<float> values(static_cast<std::size_t>(kBlock + 2 * reach));
-    filter.Fill(values.data(), 2 * reach);  // the values before the first block's start
-    auto localEdge = [&](std::size_t at, float direction) {
-        // Four running maxima side by side, so that the search is not one long chain.
+    float sign = 1, gain = 1, share = 0, floor = 0, fixed = 0;
+    bool fixedSwing = false;
+    std::vector<float> values;  // values[j] belongs to index i - reach + j
+    bool high = false;
+    float edge = -1;            // the edge level of the lobe under way; below 0 while none is
+    std::int64_t lastSwing = 0;
+    std::int64_t i = 0;         // the next index through the comparator
+    bool ended = false;
+
+    static constexpr std::int64_t kBlock = 1 << 16;
+
+    // The local level of each lobe direction: the largest swing that way within `reach` on
+    // either side. Four running maxima side by side, so that the search is not one long chain.
+    float LocalEdge(std::size_t at, float direction) const {
         const float* p = values.data() + at - static_cast<std::size_t>(reach);
         const auto n = static_cast<std::size_t>(2 * reach + 1);
         float largest[4] = {0, 0, 0, 0};
@@ -622,22 +618,18 @@ std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& 
         for (; k < n; ++k) largest[0] = std::max(largest[0], direction * p[k]);
         const float all = std::max(std::max(largest[0], largest[1]), std::max(largest[2], largest[3]));
         return std::max(floor, share * all);
-    };
-    bool high = false;
-    float edge = -1;  // the edge level of the lobe under way; below 0 while none is
-    std::int64_t lastSwing = begin;
-    std::int64_t i = begin;
-    bool ended = false;
-    const bool fixedSwing = shaping.swing >= 0;
-    // One block through the comparator; `kSquared` picks what is written.
-    auto compare = [&]<bool kSquared>(std::int64_t n) {
+    }
+
+    // `n` indices through the comparator; `kSquared` picks what is written.
+    template <bool kSquared>
+    void Compare(std::int64_t n, std::int8_t* out) {
         for (auto j = static_cast<std::size_t>(reach); j < static_cast<std::size_t>(reach + n); ++j, ++i) {
             const float v = values[j];
             const float toward = high ? -v : v;  // the signal toward the next swing
             if (toward <= floor) {
                 edge = -1;
             } else {
-                if (edge < 0) edge = fixedSwing ? fixed : localEdge(j, high ? -1.0f : 1.0f);
+                if (edge < 0) edge = fixedSwing ? fixed : LocalEdge(j, high ? -1.0f : 1.0f);
                 if (toward > edge) {
                     high = !high;
                     lastSwing = i;
@@ -659,27 +651,90 @@ std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& 
                 out[i] = static_cast<std::int8_t>(std::clamp(std::lround(v * gain), -128L, 127L));
             }
         }
-    };
-    for (std::int64_t blockStart = begin; blockStart < count && !ended; blockStart += kBlock) {
-        const std::int64_t n = std::min(kBlock, count - blockStart);
-        // values[j] belongs to index blockStart - reach + j; the first 2 * reach are carried over.
-        filter.Fill(values.data() + 2 * reach, n);
-        if (sign < 0) {
-            for (std::int64_t j = 2 * reach; j < 2 * reach + n; ++j) values[static_cast<std::size_t>(j)] = -values[static_cast<std::size_t>(j)];
-        }
-        if (shaping.squared) {
-            compare.operator()<true>(n);
-        } else {
-            compare.operator()<false>(n);
-        }
-        // Carry the last 2 * reach values over to the next block.
-        std::copy(values.begin() + n, values.begin() + n + 2 * reach, values.begin());
     }
+};
+
+SwingRun::SwingRun(const Source& source, std::int32_t first, const Shaping& shaping) : state_(std::make_shared<State>()) {
+    State& s = *state_;
+    s.shaping = shaping;
+    s.first = std::max(first, 0);
+    // The comparator settles on a slot before the first sample written, so that it stands as
+    // the signal does there and does not swing at the start.
+    const std::int64_t begin = std::max<std::int64_t>(0, s.first - static_cast<std::int64_t>(shaping.slot));
+    s.sign = shaping.invert ? -1.0f : 1.0f;
+    // The local level of each lobe direction is the largest swing that way within `reach` on
+    // either side: less than the quiet between two pulses, so that a weak pulse or lobe (where
+    // a dropout begins or ends) is judged by its own level alone.
+    s.reach = std::clamp<std::int64_t>(shaping.reach, 1, kLongestHalf);
+    s.filter.Start(source, begin - s.reach, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    // The filter's values are `filter.scale` times the signal: so are the levels compared here.
+    s.gain = (shaping.amplitude > 0 ? static_cast<float>(100.0 / shaping.amplitude) : 1.0f) / s.filter.scale;
+    s.share = static_cast<float>(kLobeShare);
+    s.floor = static_cast<float>(shaping.floor) * s.filter.scale;
+    s.fixed = static_cast<float>(shaping.swing / 2) * s.filter.scale;
+    s.fixedSwing = shaping.swing >= 0;
+    // A lobe's local level is looked up once, when the signal first passes the floor toward it.
+    s.values.assign(static_cast<std::size_t>(State::kBlock + 2 * s.reach), 0.0f);
+    s.filter.Fill(s.values.data(), 2 * s.reach);  // the values before the first index
+    s.lastSwing = s.i = begin;
+}
+
+SwingRun::SwingRun(const SwingRun& other) : state_(std::make_shared<State>(*other.state_)) {}
+
+SwingRun& SwingRun::operator=(const SwingRun& other) {
+    state_ = std::make_shared<State>(*other.state_);
+    return *this;
+}
+
+SwingRun::~SwingRun() = default;
+
+std::int64_t SwingRun::Next() const { return state_->i; }
+
+bool SwingRun::Ended() const { return state_->ended; }
+
+std::int64_t SwingRun::Settled(std::int64_t count) const {
+    const State& s = *state_;
+    // An index's value reads the samples up to two half-widths of the centre line and the
+    // smoothing beyond it; the comparator looks `reach` further.
+    return count - s.reach - 2 * s.filter.half - s.filter.halfSmooth - 4;
+}
+
+void SwingRun::Advance(const Source& source, std::int8_t* out, std::int64_t upTo) {
+    State& s = *state_;
+    s.filter.source = &source;
+    upTo = std::min<std::int64_t>(upTo, source.count);
+    while (s.i < upTo && !s.ended) {
+        const std::int64_t n = std::min(State::kBlock, upTo - s.i);
+        const std::size_t from = static_cast<std::size_t>(2 * s.reach);
+        s.filter.Fill(s.values.data() + from, n);
+        if (s.sign < 0) {
+            for (std::size_t j = from; j < from + static_cast<std::size_t>(n); ++j) s.values[j] = -s.values[j];
+        }
+        if (s.shaping.squared) {
+            s.Compare<true>(n, out);
+        } else {
+            s.Compare<false>(n, out);
+        }
+        // Carry the last 2 * reach values over.
+        std::copy(s.values.begin() + n, s.values.begin() + n + 2 * s.reach, s.values.begin());
+    }
+}
+
+std::int32_t SwingRun::Finish(std::int64_t count, std::int8_t* out) const {
+    const State& s = *state_;
     // A level line after the signal, so that nothing left there from before reads as a swing.
-    const std::int64_t end = i;
-    const std::int8_t level = shaping.squared ? (high ? 126 : -127) : 0;
-    for (std::int64_t k = end; k < std::min(count, end + shaping.endGap); ++k) out[k] = level;
+    const std::int64_t end = s.i;
+    const std::int8_t level = s.shaping.squared ? (s.high ? 126 : -127) : 0;
+    for (std::int64_t k = end; k < std::min(count, end + s.shaping.endGap); ++k) out[k] = level;
     return static_cast<std::int32_t>(end);
+}
+
+std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
+    if (shaping.matched && !shaping.matched->taps.empty()) return ConditionMatched(source, first, shaping, out);
+    if (first < 0 || first >= source.count) return std::max<std::int32_t>(first, 0);
+    SwingRun run(source, first, shaping);
+    run.Advance(source, out, source.count);
+    return run.Finish(source.count, out);
 }
 
 namespace {

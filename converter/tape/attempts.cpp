@@ -113,8 +113,14 @@ bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {
     return a.image.size() > b.image.size();
 }
 
+bool ClearUpToTheEnd(const RecordAttempt& a) {
+    if (a.outcome != output::AttemptOutcome::bad || !a.report.early || a.confidence.empty()) return false;
+    // The last byte may have been cut by the end.
+    return decoder::DoubtfulBytes({a.confidence.begin(), a.confidence.end() - 1}) == 0;
+}
+
 RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* calibration, std::int32_t begin,
-                            int& attemptsMade, std::int32_t signalEnd) {
+                            int& attemptsMade, std::int32_t signalEnd, bool cutByEnd) {
     attemptsMade = 0;
     RecordAttempt best;
     if (settings.failCount <= 0) {
@@ -210,6 +216,13 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         // is not the machine's.
         if (best.outcome == output::AttemptOutcome::good || best.checksumUnknown ||
             (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
+            break;
+        }
+        // The recording ends inside the record (a capture stopped, a tape run out): no reading
+        // finds more, and one that read every byte before clearly cannot read them better.
+        if (cutByEnd && calibration != nullptr && ClearUpToTheEnd(best)) {
+            decoder::Reader say = first;
+            decoder::Say(say, "Auto: the recording ends inside the record; every byte before was read clearly\n");
             break;
         }
     }

@@ -54,8 +54,13 @@ std::string DecoderText(std::int32_t exactValue);
 // "/fail" with exactValue raised by one each time, each on a reader of its own. Stops at the first
 // attempt that is not bad and gives the best. `attemptsMade` counts the attempts. With
 // `signalEnd` at 0 or above, every attempt reads on to that sample and is judged as a whole
-// (FinishWholeRecord). The readers' messages go to `first`'s log.
+// (FinishWholeRecord). The readers' messages go to `first`'s log. With `cutByEnd` (the record's
+// signal goes on to the recording's end), a reading that ran out there with every byte before
+// its last read clearly is kept as read: another reading finds no more samples.
 RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* calibration, std::int32_t begin,
-                            int& attemptsMade, std::int32_t signalEnd = -1);
+                            int& attemptsMade, std::int32_t signalEnd = -1, bool cutByEnd = false);
+
+// True when `a` ran out at the recording's end with every byte before its last read clearly.
+bool ClearUpToTheEnd(const RecordAttempt& a);
 
 }  // namespace sonokas::tape

@@ -130,12 +130,13 @@ namespace {
 // A record read: its summary entry, which holds what is written.
 struct ReadRecord {
     TapeEntry entry;
+    bool clearUpToTheEnd = false;  // cut by the recording's end, every byte before read clearly
 };
 
 // Reads the record within `bounds` with `first` as its first reading (indices of its track,
 // whose first sample is the recording's `offset`); the lines go to `log`.
 ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Calibration* calibration,
-                  std::int64_t offset, std::string& log, const std::vector<std::int32_t>* edges = nullptr,
+                  std::int64_t offset, std::string& log, bool cutByEnd, const std::vector<std::int32_t>* edges = nullptr,
                   std::int32_t edgesFrom = 0) {
     ReadRecord read;
     TapeEntry& entry = read.entry;
@@ -153,7 +154,8 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     first.edges = edges;
     first.edgesFrom = edgesFrom;
     int attempts = 0;
-    const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd);
+    const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd, cutByEnd);
+    read.clearUpToTheEnd = cutByEnd && ClearUpToTheEnd(best);
 
     entry = EntryOf(best, entry.number, entry.leadStart, offset + bounds.signalEnd, calibration);
     return read;
@@ -206,7 +208,9 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
     Reading result;
     decoder::Reader& first = found.first;
     const bool calibrated = found.calibrated && calibration != nullptr;
-    result.read = Record(found.bounds, first, calibrated || found.documented ? calibration : nullptr, offset, log,
+    // The record's signal goes on to the recording's end.
+    const bool cutByEnd = whole && found.bounds.extentEnd >= count;
+    result.read = Record(found.bounds, first, calibrated || found.documented ? calibration : nullptr, offset, log, cutByEnd,
                          found.edgesHold ? &found.edges : nullptr, found.before);
     result.next = found.bounds.extentEnd;
     if (!calibrated) return result;
@@ -220,7 +224,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                 {signal::ConditionFirst, "Auto: the record read again on the conditioned signal\n"},
                 {signal::MatchFirst, "Auto: the record read again on the pulses found by their shape\n"}};
     for (const auto& way : ways) {
-        if (result.read.entry.verdict == Verdict::good || !way.use(*calibration, first)) continue;
+        if (result.read.entry.verdict == Verdict::good || result.read.clearUpToTheEnd || !way.use(*calibration, first)) continue;
         decoder::Reader finder = first;
         const RecordBounds again = FindRecord(finder, found.before, found.lead);
         if (!whole && std::int64_t{again.lookedTo} + margin >= count) {
@@ -230,7 +234,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
         if (again.found) {
             first.log = &log;
             decoder::Say(first, way.text);
-            ReadRecord second = Record(again, first, calibration, offset, log);
+            ReadRecord second = Record(again, first, calibration, offset, log, cutByEnd && again.extentEnd >= count);
             if (!Outdone(result.read.entry, second.entry)) {
                 result.read = std::move(second);
                 result.next = again.extentEnd;
@@ -343,7 +347,7 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     }
     signal::UseWindow(calibration, window.mix.data(), window.fine ? window.fineMix.data() : nullptr,
                       window.channels ? window.left.data() : nullptr, window.channels ? window.right.data() : nullptr,
-                      count, window.conditioned.get(), &window.conditionedUsed);
+                      count, window.conditioned.get(), &window.conditionedUsed, window.base);
     decoder::Reader& calibrated = pending.reader;
     if (pending.calibrated) {
         // The lead-in found in an earlier turn: the reader back on the chosen reading, in the window as it is now.
