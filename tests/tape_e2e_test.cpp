@@ -165,7 +165,8 @@ TEST_F(TapeEndToEnd, AShortLeadInBeforeItsSyncByteIsFoundWithAuto) {
 }
 
 // Cut inside the data of the last of three records: the first two whole, the third as far as
-// it was read, its last byte perhaps spoilt by the cut, and judged as ended early.
+// it was read, its last byte perhaps spoilt by the cut, and judged as ended early. "/auto" does
+// not read it again: every byte before the cut was read clearly, and no reading finds more.
 TEST_F(TapeEndToEnd, ARecordCutOffByTheEndOfTheRecording) {
     const Payloads payloads = {Payload(0x3000, 30, 1), Payload(0x3100, 30, 2), Payload(0x3200, 300, 3)};
     tapegen::SignalOptions options;
@@ -179,17 +180,23 @@ TEST_F(TapeEndToEnd, ARecordCutOffByTheEndOfTheRecording) {
     const std::size_t keptBytes = 40 + 5 + 100;
     options.cutAt = pulses[third].time + (static_cast<double>(keptBytes) + 0.5) * tapegen::kByteLength;
     ASSERT_TRUE(WriteTape(wav_, pulses, options));
-    const auto result = Run({});
-    const Bytes whole = tapegen::GtpStandardBlocks({payloads[0], payloads[1]});
-    const Bytes written = Written();
-    ASSERT_GT(written.size(), whole.size() + 5);
-    EXPECT_EQ(Bytes(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(whole.size())), whole);
-    const Bytes cut(written.begin() + static_cast<std::ptrdiff_t>(whole.size()) + 5, written.end());
-    ASSERT_EQ(cut.size(), keptBytes - 40 + 1) << result.output;
-    EXPECT_TRUE(std::equal(cut.begin(), cut.end() - 1, payloads[2].begin()));
-    EXPECT_EQ(Count(result.output, "Premature END OF FILE ! Read 101 bytes only!\n"), 1u) << result.output;
-    EXPECT_EQ(Count(result.output, "  ended early\n"), 1u) << result.output;
-    EXPECT_EQ(Count(result.output, Totals(3, 2)), 1u) << result.output;
+    for (const bool automatic : {false, true}) {
+        SCOPED_TRACE(automatic ? "/auto" : "as documented");
+        const auto result = Run(automatic ? std::vector<std::string>{"/auto"} : std::vector<std::string>{});
+        const Bytes whole = tapegen::GtpStandardBlocks({payloads[0], payloads[1]});
+        const Bytes written = Written();
+        ASSERT_GT(written.size(), whole.size() + 5);
+        EXPECT_EQ(Bytes(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(whole.size())), whole);
+        const Bytes cut(written.begin() + static_cast<std::ptrdiff_t>(whole.size()) + 5, written.end());
+        ASSERT_EQ(cut.size(), keptBytes - 40 + 1) << result.output;
+        EXPECT_TRUE(std::equal(cut.begin(), cut.end() - 1, payloads[2].begin()));
+        EXPECT_EQ(Count(result.output, "Premature END OF FILE ! Read 101 bytes only!\n"), 1u) << result.output;
+        EXPECT_EQ(Count(result.output, "  ended early\n"), 1u) << result.output;
+        EXPECT_EQ(Count(result.output, Totals(3, 2)), 1u) << result.output;
+        EXPECT_EQ(Count(result.output, "Auto: the recording ends inside the record; every byte before was read clearly\n"),
+                  automatic ? 1u : 0u) << result.output;
+        EXPECT_EQ(Count(result.output, "Auto: trying"), 0u) << result.output;
+    }
 }
 
 // "/bin": a numbered file per record with its data bytes, the header's as for any record.
