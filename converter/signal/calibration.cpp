@@ -217,8 +217,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             }
             c.rawUpTo = count;
             c.runHeld = c.windowBase >= 0;
-        } else if (c.windowBase >= 0 && reading != Reading::withoutEcho && !(shaping.matched && !shaping.matched->taps.empty()) &&
-                   c.begin >= 0 && c.begin < count) {
+        } else if (c.windowBase >= 0 && reading != Reading::withoutEcho && !ByShape(shaping) && c.begin >= 0 && c.begin < count) {
             const Source& source = c.sources[channel];
             if (!carry || !c.run) c.run = std::make_shared<SwingRun>(source, c.begin, shaping);
             c.run->Advance(source, c.conditioned, c.run->Settled(count));

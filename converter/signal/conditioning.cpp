@@ -730,7 +730,7 @@ std::int32_t SwingRun::Finish(std::int64_t count, std::int8_t* out) const {
 }
 
 std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
-    if (shaping.matched && !shaping.matched->taps.empty()) return ConditionMatched(source, first, shaping, out);
+    if (ByShape(shaping)) return ConditionMatched(source, first, shaping, out);
     if (first < 0 || first >= source.count) return std::max<std::int32_t>(first, 0);
     SwingRun run(source, first, shaping);
     run.Advance(source, out, source.count);

@@ -89,6 +89,9 @@ struct Shaping {
     std::int32_t lead = 1;    // matched: samples from a written pulse's rise to its fall
 };
 
+// True when `shaping` finds pulses by their match with a measured shape, not by their swings.
+inline bool ByShape(const Shaping& shaping) { return shaping.matched && !shaping.matched->taps.empty(); }
+
 // Conditions the samples from `first` on into `out` (same indices), up to where the record's
 // signal ends (an `endGap` without a swing) or the recording ends; beyond that up to the next
 // `endGap`, `out` holds a level line. Gives the index after the last conditioned sample.

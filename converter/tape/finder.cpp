@@ -231,6 +231,13 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
         result.lookedTo = lookedTo;
         return result;
     };
+    // The lead-in found, with its last byte ending at `edge`: the whole track is back.
+    auto found = [&](std::int32_t edge) {
+        bounds.found = true;
+        track.sampleCount = count;
+        lastRegularEnd = edge;
+        chained.Begin(edge);
+    };
     // A byte begun afresh at `edge` with no zero byte counted: a new search from `before` goes on alike.
     auto begin = [&](std::int32_t edge) {
         reader.Begin(edge, before);
@@ -267,11 +274,7 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
                         chained.Begin(edge);
                     } else if (reader.value != 0) {
                         if (s.leadBy >= 0 && zeros >= kSyncedLeadInBytes && reader.value == gtp::kSyncByte) {
-                            // A short lead-in, and the record's sync byte after it.
-                            bounds.found = true;
-                            track.sampleCount = count;
-                            lastRegularEnd = edge;
-                            chained.Begin(edge);
+                            found(edge);  // a short lead-in, and the record's sync byte after it
                         }
                         zeros = 0;
                     } else {
@@ -280,11 +283,8 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
                             bounds.leadStart = reader.start;
                         }
                         if (zeros == kLeadInBytes) {
-                            bounds.found = true;
+                            found(edge);
                             s.leadOnly = true;
-                            track.sampleCount = count;
-                            lastRegularEnd = edge;
-                            chained.Begin(edge);
                         }
                     }
                     begin(edge);
