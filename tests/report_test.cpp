@@ -260,7 +260,7 @@ struct GapTape {
     double gapAt = 0;
 };
 
-GapTape WriteGapTape(const TempDir& dir, double timeScale) {
+GapTape WriteGapTape(const TempDir& dir, double timeScale, double levelDb = 0) {
     std::vector<std::vector<std::uint8_t>> tapes;
     auto add = [&](const std::vector<std::uint8_t>& payload) {
         tapes.push_back(std::vector<std::uint8_t>(100, 0));
@@ -276,6 +276,7 @@ GapTape WriteGapTape(const TempDir& dir, double timeScale) {
     for (const auto& payload : tapegen::NamedProgramPayloads("<script>X&amp;\x07", 10, program)) add(payload);
     tapegen::SignalOptions options;
     options.timeScale = timeScale;
+    options.levelDb = levelDb;
     GapTape tape;
     // The gap lies within data byte 40: the record's byte 45 as stored (sync, four address bytes).
     tape.gapAt = tapegen::SlotTime(options, 100 + 45, 3);
@@ -335,14 +336,18 @@ TEST(ReportTest, WholeTapeRunReportsWhatItFound) {
     EXPECT_EQ(one["records"][0]["problems"][0]["byte"], 45);
 }
 
-TEST(ReportTest, SpeedIsHowFastTheTapeRan) {
+// Speed and level as the tape ran and was recorded: 8 % slow, the pulses 20 dB under full scale.
+TEST(ReportTest, SpeedAndLevelAreHowTheTapeRanAndWasRecorded) {
     const TempDir dir;
-    const GapTape tape = WriteGapTape(dir, 1.08);
+    const GapTape tape = WriteGapTape(dir, 1.08, -20);
     testsupport::RunProgram(SONOKAS_BINARY, {"/auto", "/multi", "/report", dir.File("slow.json"), tape.wav,
                                              dir.File("slow.gtp")});
     const json report = json::parse(ReadText(dir.File("slow.json")));
     ASSERT_FALSE(report["records"].empty());
-    for (const json& record : report["records"]) EXPECT_NEAR(record["speed"].get<double>(), 100 / 1.08, 1.0);
+    for (const json& record : report["records"]) {
+        EXPECT_NEAR(record["speed"].get<double>(), 100 / 1.08, 1.0);
+        EXPECT_NEAR(record["level_db"].get<double>(), -20, 0.5);
+    }
 }
 
 }  // namespace

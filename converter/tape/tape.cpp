@@ -111,7 +111,8 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
     if (calibration != nullptr && !calibration->documented) {
         const signal::LeadIn& lead = calibration->lead;
         entry.speed = signal::SpeedPercent(*calibration);
-        entry.levelDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / 128.0);
+        // The lead-in is measured at 16 bits: full scale is 128 of the decoders' 8-bit steps.
+        entry.levelDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / (128 * signal::kDecoderStep));
         entry.snrDb = 20 * std::log10(std::max(lead.amplitude, 0.5) / std::max(lead.noise, 0.25));
         entry.channel = signal::ChannelText(*calibration);
     }
