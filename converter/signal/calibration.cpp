@@ -206,7 +206,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
     if (!c.held || c.heldChannel != channel || c.heldReading != reading) {
         // A stream's window that grew since this reading was written into it: carried on from
         // where it stood, not written again from the record's start.
-        const bool carry = c.runHeld && c.runChannel == channel && c.runReading == reading;
+        const bool carry = c.runHeld && c.heldChannel == channel && c.heldReading == reading;
         c.runHeld = false;
         const Shaping shaping = ShapingFor(c, reading);
         if (reading == Reading::raw) {
@@ -244,8 +244,6 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         c.held = true;
         c.heldChannel = channel;
         c.heldReading = reading;
-        c.runChannel = channel;
-        c.runReading = reading;
         if (!c.runHeld) c.run.reset();
     }
     r.track = decoder::SampleTrack{c.conditioned, c.conditionedCount};

@@ -55,11 +55,9 @@ struct Calibration {
     Reading heldReading = Reading::squared;
     // In a stream's window (UseWindow), what the conditioned samples hold goes on as the window
     // grows: the run that conditions them, kept where more samples cannot change it, or how far
-    // a channel as it is was converted. For `runChannel` and `runReading`, from `begin`.
+    // a channel as it is was converted. For `heldChannel` and `heldReading`, from `begin`.
     std::int64_t windowBase = -1;  // the window's first sample in the recording; -1: no window
     bool runHeld = false;
-    int runChannel = 0;
-    Reading runReading = Reading::squared;
     std::shared_ptr<SwingRun> run;
     std::int32_t rawUpTo = 0;
     bool documented = false;     // no lead-in was found: the recording is read as without /auto

@@ -654,7 +654,7 @@ struct SwingRun::State {
     }
 };
 
-SwingRun::SwingRun(const Source& source, std::int32_t first, const Shaping& shaping) : state_(std::make_shared<State>()) {
+SwingRun::SwingRun(const Source& source, std::int32_t first, const Shaping& shaping) : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.shaping = shaping;
     s.first = std::max(first, 0);
@@ -679,18 +679,14 @@ SwingRun::SwingRun(const Source& source, std::int32_t first, const Shaping& shap
     s.lastSwing = s.i = begin;
 }
 
-SwingRun::SwingRun(const SwingRun& other) : state_(std::make_shared<State>(*other.state_)) {}
+SwingRun::SwingRun(const SwingRun& other) : state_(std::make_unique<State>(*other.state_)) {}
 
 SwingRun& SwingRun::operator=(const SwingRun& other) {
-    state_ = std::make_shared<State>(*other.state_);
+    state_ = std::make_unique<State>(*other.state_);
     return *this;
 }
 
 SwingRun::~SwingRun() = default;
-
-std::int64_t SwingRun::Next() const { return state_->i; }
-
-bool SwingRun::Ended() const { return state_->ended; }
 
 std::int64_t SwingRun::Settled(std::int64_t count) const {
     const State& s = *state_;

@@ -98,8 +98,8 @@ inline bool ByShape(const Shaping& shaping) { return shaping.matched && !shaping
 std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out);
 
 // Condition() for pulses found by their swings (no `matched` shape), in steps: Advance writes
-// the indices from Next() up to `upTo`, and a copy taken at an index below Settled(count) goes on
-// later, on the same samples with more after them, as if it had never stopped. So a recording
+// the indices from where the run stands up to `upTo`, and a copy taken below Settled(count) goes
+// on later, on the same samples with more after them, as if it had never stopped. So a recording
 // that grows at its end is conditioned about once: Condition() is Advance to the end, then Finish.
 class SwingRun {
 public:
@@ -110,14 +110,12 @@ public:
     void Advance(const Source& source, std::int8_t* out, std::int64_t upTo);
     // The level line after the signal; gives the index after the last conditioned sample.
     std::int32_t Finish(std::int64_t count, std::int8_t* out) const;
-    std::int64_t Next() const;
-    bool Ended() const;
     // Below this index nothing changes when samples come after the `count` there are.
     std::int64_t Settled(std::int64_t count) const;
 
 private:
     struct State;
-    std::shared_ptr<State> state_;
+    std::unique_ptr<State> state_;
 };
 
 // The echo of `lead`'s signal, from the match with `shape` where the lead-in has no pulse of its
