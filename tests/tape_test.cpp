@@ -307,6 +307,53 @@ TEST_F(TapeTest, AStreamGivesWhatTheWholeRecordingGives) {
     }
 }
 
+// A stereo tape keeps its channels only where its first lead-in shows that they do not carry
+// the same pulses: where they do, the mix is read ("mixed channels") and the channels are not
+// held; hum alike in both is no lead-in. Every way of streaming decides alike.
+TEST_F(TapeTest, AStereoTapeKeepsItsChannelsOnlyWhereTheMixLosesPulses) {
+    tapegen::SignalOptions options;
+    options.leadingSilence = 1;
+    UseTape({TapeBytes(Payload(0x3000, Bytes(200, 7)), 100), TapeBytes(Payload(0x4000, {1, 2, 3}), 100)}, options);
+    const std::vector<std::int8_t> tape = samples_;
+    struct Case {
+        const char* what;
+        double right;      // the right channel: the left times this
+        bool pulses;       // or hum alone in both
+        bool kept;
+        const char* line;  // expected among the lines, when the decision shows there
+    };
+    const Case cases[] = {{"the same pulses, the right a little weaker", 0.9, true, false, "mixed channels"},
+                          {"the right channel silent", 0, true, true, "Records: 2, good: 2"},
+                          {"the right in opposite phase", -1, true, true, "Records: 2, good: 2"},
+                          {"hum alike in both, no pulses", 1, false, true, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::int8_t> mix(tape.size());
+        std::vector<std::int16_t> fine(tape.size()), left(tape.size()), right(tape.size());
+        for (std::size_t i = 0; i < tape.size(); ++i) {
+            const double hum = 3000 * std::sin(2 * 3.14159265358979 * 50 * static_cast<double>(i) / kRate);
+            left[i] = static_cast<std::int16_t>(c.pulses ? tape[i] * 200 : hum);
+            right[i] = static_cast<std::int16_t>(left[i] * c.right);
+            fine[i] = static_cast<std::int16_t>((left[i] + right[i]) >> 1);
+            mix[i] = static_cast<std::int8_t>(fine[i] >> 8);
+        }
+        tape::MemoryFeed feed(mix.data(), fine.data(), left.data(), right.data(), static_cast<std::int64_t>(mix.size()), 5000);
+        tape::TapeWindow window;
+        window.fine = window.channels = true;
+        window.SettleChannels(feed, kRate, nullptr);
+        EXPECT_EQ(window.channels, c.kept);
+        EXPECT_EQ(feed.Channels(), c.kept);
+        if (c.line == nullptr) continue;
+        std::string first;
+        for (const Way& way : {kWays[0], kWays[1], kWays[4]}) {
+            const auto run = RunStream(mix, fine.data(), left.data(), right.data(), true, way, dir_.File("stereo.gtp"));
+            EXPECT_NE(run.first.find(c.line), std::string::npos) << run.first;
+            if (first.empty()) first = run.first;
+            EXPECT_EQ(run.first, first) << way.what;
+        }
+    }
+}
+
 // The same on every rung of the damage ladder, a record and a named program on a whole tape
 // read with /auto: in one thread at once, and in blocks with readers and workers beside it.
 TEST_F(TapeTest, EveryRungReadsAlikeWhateverTheStream) {

@@ -18,7 +18,7 @@ void Mono8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::
 }
 
 // 8-bit stereo: the truncated average less 128.
-template <bool kFine>
+template <bool kFine, bool kChannels>
 void Stereo8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine,
              std::int16_t* __restrict left, std::int16_t* __restrict right, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
@@ -28,8 +28,10 @@ void Stereo8(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std
         if constexpr (kFine) {
             const int l = (a - 128) * 256;
             const int r = (b - 128) * 256;
-            left[i] = static_cast<std::int16_t>(l);
-            right[i] = static_cast<std::int16_t>(r);
+            if constexpr (kChannels) {
+                left[i] = static_cast<std::int16_t>(l);
+                right[i] = static_cast<std::int16_t>(r);
+            }
             fine[i] = static_cast<std::int16_t>((l + r) >> 1);
         }
     }
@@ -48,7 +50,7 @@ void MonoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std
 }
 
 // Integer stereo of `kBytes` bytes a channel: (left + right) >> 9 of the top two bytes of each.
-template <int kBytes, bool kFine>
+template <int kBytes, bool kFine, bool kChannels>
 void StereoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, std::int16_t* __restrict fine,
                std::int16_t* __restrict left, std::int16_t* __restrict right, std::size_t frames, const PcmLayout&) {
     for (std::size_t i = 0; i < frames; ++i) {
@@ -57,14 +59,16 @@ void StereoTop(const std::uint8_t* __restrict in, std::int8_t* __restrict mix, s
         const auto r = static_cast<std::int16_t>(frame[2 * kBytes - 2] | (frame[2 * kBytes - 1] << 8));
         mix[i] = static_cast<std::int8_t>((l + r) >> 9);
         if constexpr (kFine) {
-            left[i] = l;
-            right[i] = r;
+            if constexpr (kChannels) {
+                left[i] = l;
+                right[i] = r;
+            }
             fine[i] = static_cast<std::int16_t>((l + r) >> 1);
         }
     }
 }
 
-template <bool kFine>
+template <bool kFine, bool kChannels>
 void AnyLayout(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std::int16_t* left, std::int16_t* right,
                std::size_t frames, const PcmLayout& layout) {
     const std::size_t frameBytes = static_cast<std::size_t>(layout.bits / 8) * static_cast<std::size_t>(layout.channels);
@@ -74,8 +78,10 @@ void AnyLayout(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std
             const std::int16_t l = ChannelValue(in, 0, layout);
             if (layout.channels >= 2) {
                 const std::int16_t r = ChannelValue(in, 1, layout);
-                left[i] = l;
-                right[i] = r;
+                if constexpr (kChannels) {
+                    left[i] = l;
+                    right[i] = r;
+                }
                 fine[i] = static_cast<std::int16_t>((l + r) >> 1);
             } else {
                 fine[i] = l;
@@ -84,7 +90,7 @@ void AnyLayout(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std
     }
 }
 
-template <bool kFine>
+template <bool kFine, bool kChannels>
 BlockConvert Choose(const PcmLayout& layout) {
     if (!layout.floating && layout.channels == 1) {
         switch (layout.bits) {
@@ -97,18 +103,21 @@ BlockConvert Choose(const PcmLayout& layout) {
     }
     if (!layout.floating && layout.channels == 2) {
         switch (layout.bits) {
-            case 8: return Stereo8<kFine>;
-            case 16: return StereoTop<2, kFine>;
-            case 24: return StereoTop<3, kFine>;
-            case 32: return StereoTop<4, kFine>;
+            case 8: return Stereo8<kFine, kChannels>;
+            case 16: return StereoTop<2, kFine, kChannels>;
+            case 24: return StereoTop<3, kFine, kChannels>;
+            case 32: return StereoTop<4, kFine, kChannels>;
             default: break;
         }
     }
-    return AnyLayout<kFine>;
+    return AnyLayout<kFine, kChannels>;
 }
 
 }  // namespace
 
-BlockConvert ChooseBlockConvert(const PcmLayout& layout, bool keep) { return keep ? Choose<true>(layout) : Choose<false>(layout); }
+BlockConvert ChooseBlockConvert(const PcmLayout& layout, bool keep, bool channels) {
+    if (!keep) return Choose<false, false>(layout);
+    return channels ? Choose<true, true>(layout) : Choose<true, false>(layout);
+}
 
 }  // namespace sonokas::input

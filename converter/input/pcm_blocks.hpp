@@ -10,12 +10,12 @@
 namespace sonokas::input {
 
 // Converts `frames` frames of `in` into `mix` and, when chosen with `keep`, `fine` and, for two
-// channels or more, `left` and `right` (none of them null then).
+// channels or more and chosen with `channels`, `left` and `right` (none of them null then).
 using BlockConvert = void (*)(const std::uint8_t* in, std::int8_t* mix, std::int16_t* fine, std::int16_t* left,
                               std::int16_t* right, std::size_t frames, const PcmLayout& layout);
 
 // The conversion for the layout (IsWideLayout): plain loops for 8 to 32-bit integer mono and
 // stereo, frame by frame for the rest.
-BlockConvert ChooseBlockConvert(const PcmLayout& layout, bool keep);
+BlockConvert ChooseBlockConvert(const PcmLayout& layout, bool keep, bool channels = true);
 
 }  // namespace sonokas::input

@@ -61,7 +61,7 @@ void ForgetRun(Calibration& c) {
 const char* ChannelName(Calibration& c, int channel) {
     if (channel == 1) return "left channel";
     if (channel == 2) return "right channel";
-    return Stereo(c) ? "mixed channels" : "mono";
+    return Stereo(c) || c.stereo ? "mixed channels" : "mono";
 }
 
 // The two channels of a stereo recording beside the mix: read again from the file, keeping

@@ -28,6 +28,7 @@ enum class Alternative { conditioned, polarity, channel, sensitive, matched, exa
 struct Calibration {
     Source sources[3];  // the mix, then the left and right channel of a stereo recording, at 16 bits
     int sourceCount = 0;
+    bool stereo = false;  // a stereo recording whose channels were left to the mix
     const std::int8_t* mix = nullptr;  // the decoders' samples of the recording (what reads without /auto)
     std::shared_ptr<std::int16_t> ownedFine;  // the 16-bit mix made from `mix`, where none was given
     std::shared_ptr<std::int16_t> keptLeft, keptRight;  // channels read again from `path`

@@ -126,6 +126,7 @@ struct RecordingStream::State {
     std::uint64_t framesLeft = 0;
     input::BlockConvert convertMix = nullptr;
     input::BlockConvert convertAll = nullptr;
+    input::BlockConvert convertFine = nullptr;  // the 16-bit mix without the channels
 
     // A recording loaded whole.
     input::SampleBuffer mix;
@@ -286,6 +287,7 @@ struct RecordingStream::State {
         channels = layout.channels;
         convertMix = input::ChooseBlockConvert(layout, false);
         convertAll = input::ChooseBlockConvert(layout, true);
+        convertFine = input::ChooseBlockConvert(layout, true, false);
         framesLeft = dataSize / frameBytes;
         if (lengthKnown) {
             // An interrupted recorder leaves a size the file cannot fill: count what is there.
@@ -387,6 +389,8 @@ struct RecordingStream::State {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(frames, whole), framesLeft));
         if (keepChannels && fineOut != nullptr && (!hasChannels || (leftOut != nullptr && rightOut != nullptr))) {
             convertAll(block.data() + begin, mixOut, fineOut, leftOut, rightOut, n, layout);
+        } else if (keepChannels && fineOut != nullptr) {
+            convertFine(block.data() + begin, mixOut, fineOut, nullptr, nullptr, n, layout);
         } else {
             convertMix(block.data() + begin, mixOut, nullptr, nullptr, nullptr, n, layout);
         }

@@ -609,6 +609,9 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
     signal::Calibration calibration;  // the search's, record by record
     window.fine = settings.autoCalibrate && feed.Fine();
     window.channels = window.fine && feed.Channels();
+    const bool stereo = window.channels;
+    window.SettleChannels(feed, static_cast<std::int32_t>(rate), &stopRequested);
+    calibration.stereo = stereo && !window.channels;
     Place place;
     std::string log;
     std::int64_t ahead = chunk;

@@ -1,5 +1,7 @@
 #include "converter/tape/window.hpp"
 
+#include "converter/signal/conditioning.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -34,6 +36,9 @@ namespace {
 
 constexpr std::size_t kFeedBlock = std::size_t{1} << 16;  // frames a block holds
 constexpr int kFeedBlocks = 8;                            // blocks read ahead at most
+// A waiting side is woken only when half the blocks are free (or one is ready): a wake-up per
+// block costs the machine more than the block's copy.
+constexpr std::size_t kRefill = kFeedBlocks / 2;
 
 extern "C" void Wake(int) {}
 
@@ -86,7 +91,11 @@ void ThreadedFeed::Produce() {
         Block block;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return quit_ || !spare_.empty() || blocks_ < kFeedBlocks; });
+            if (!quit_ && spare_.empty() && blocks_ >= kFeedBlocks) {
+                producerWaits_ = true;
+                changed_.wait(lock, [&] { return quit_ || spare_.size() >= kRefill; });
+                producerWaits_ = false;
+            }
             if (quit_) break;
             if (!spare_.empty()) {
                 block = std::move(spare_.back());
@@ -101,10 +110,13 @@ void ThreadedFeed::Produce() {
                 }
             }
         }
-        block.frames = source_.Read(block.mix.data(), fine_ ? block.fine.data() : nullptr, channels_ ? block.left.data() : nullptr,
-                                    channels_ ? block.right.data() : nullptr, kFeedBlock);
+        const bool channels = channels_;
+        if (!channels) block.left = block.right = {};  // no longer wanted: their memory goes
+        block.frames = source_.Read(block.mix.data(), fine_ ? block.fine.data() : nullptr, channels ? block.left.data() : nullptr,
+                                    channels ? block.right.data() : nullptr, kFeedBlock);
         block.taken = 0;
         const bool last = block.frames == 0;
+        bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (last) {
@@ -112,8 +124,9 @@ void ThreadedFeed::Produce() {
             } else {
                 ready_.push_back(std::move(block));
             }
+            wake = consumerWaits_;
         }
-        changed_.notify_all();
+        if (wake) changed_.notify_all();
         if (last) break;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -126,11 +139,13 @@ std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int16_t* fine, std::int16_
         std::unique_lock<std::mutex> lock(mutex_);
         if (!current_.mix.empty()) spare_.push_back(std::move(current_));
         current_ = Block{};
-        changed_.notify_all();
+        if (producerWaits_ && spare_.size() >= kRefill) changed_.notify_all();
         // Waits in short steps, so that a request to stop is seen at once.
         while (ready_.empty() && !ended_) {
             if (stop_ != nullptr && *stop_) return 0;
+            consumerWaits_ = true;
             changed_.wait_for(lock, std::chrono::milliseconds(50));
+            consumerWaits_ = false;
         }
         if (ready_.empty()) return 0;
         current_ = std::move(ready_.front());
@@ -229,6 +244,59 @@ void TapeWindow::Measure(std::int64_t from, bool last) {
         if (levelCount == levelStep) push();
     }
     if (last && levelCount > 0) push();
+}
+
+namespace {
+
+constexpr double kChannelLook = 60;                          // seconds looked at for a lead-in
+constexpr std::int64_t kChannelStep = std::int64_t{1} << 16;  // samples read at a time meanwhile
+constexpr int kChannelLeadBytes = 4;                          // zero bytes that make a lead-in
+
+// Whether both channels carry the same pulses over a lead-in: where the difference of their
+// slopes (differences of neighbouring samples) is 12 dB under the slopes' sum, the mix holds
+// everything either channel holds. Slopes leave out hum, which both channels pick up alike.
+bool ChannelsAgree(const std::int16_t* left, const std::int16_t* right, std::int64_t from, std::int64_t to) {
+    double sum = 0, difference = 0;
+    for (std::int64_t i = std::max<std::int64_t>(from, 1); i < to; ++i) {
+        const int l = left[i] - left[i - 1];
+        const int r = right[i] - right[i - 1];
+        sum += static_cast<double>(l + r) * (l + r);
+        difference += static_cast<double>(l - r) * (l - r);
+    }
+    return sum > 0 && difference * 16 <= sum;
+}
+
+}  // namespace
+
+void TapeWindow::SettleChannels(SampleFeed& feed, std::int32_t rate, const volatile std::sig_atomic_t* stop) {
+    if (!channels || base != 0) return;
+    // Which channels a transfer needs is the deck's and the wiring's doing (a dead channel, a
+    // wire swapped, heads out of line), the same for the whole tape: the first lead-in on either
+    // channel shows whether the mix will do.
+    const auto look = static_cast<std::int64_t>(kChannelLook * std::max(rate, 1));
+    std::int32_t from[2] = {0, 0};
+    for (std::int64_t upTo = kChannelStep;; upTo += kChannelStep) {
+        if (!Fill(feed, upTo, stop) || (stop != nullptr && *stop)) return;  // short of memory: the loop says so
+        const bool last = ended || upTo >= look;
+        const std::int32_t count = Count();
+        const std::int32_t complete = last ? -1 : static_cast<std::int32_t>(std::min<std::int64_t>(upTo, count));
+        for (int ch = 0; ch < 2; ++ch) {
+            if (from[ch] < 0) continue;
+            const signal::LeadIn lead =
+                signal::FindLeadIn({ch == 0 ? left.data() : right.data(), count}, from[ch], rate, kChannelLeadBytes, complete, true);
+            if (lead.found && !lead.edges.empty()) {
+                if (ChannelsAgree(left.data(), right.data(), lead.edges.front(), lead.edges.back())) {
+                    channels = false;
+                    left.Release();
+                    right.Release();
+                    feed.DropChannels();
+                }
+                return;
+            }
+            from[ch] = lead.resume;
+        }
+        if (last || (from[0] < 0 && from[1] < 0)) return;
+    }
 }
 
 bool TapeWindow::Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <csignal>
@@ -28,6 +29,8 @@ public:
                              std::size_t frames) = 0;
     virtual bool Fine() const = 0;
     virtual bool Channels() const = 0;
+    // From now on the channels are not wanted (Read is given none).
+    virtual void DropChannels() {}
 };
 
 // Samples already in memory, handed out in blocks of at most `block` frames.
@@ -39,6 +42,7 @@ public:
                      std::size_t frames) override;
     bool Fine() const override { return fine_ != nullptr; }
     bool Channels() const override { return fine_ != nullptr && left_ != nullptr && right_ != nullptr; }
+    void DropChannels() override { left_ = right_ = nullptr; }
 
 private:
     const std::int8_t* mix_;
@@ -65,6 +69,7 @@ public:
                      std::size_t frames) override;
     bool Fine() const override { return fine_; }
     bool Channels() const override { return channels_; }
+    void DropChannels() override { channels_ = false; }
 
 private:
     struct Block {
@@ -78,7 +83,7 @@ private:
     SampleFeed& source_;
     const volatile std::sig_atomic_t* stop_;
     const bool fine_;
-    const bool channels_;
+    std::atomic<bool> channels_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Block> ready_;       // read, not yet taken
@@ -87,6 +92,8 @@ private:
     bool ended_ = false;            // the source has no more
     bool quit_ = false;             // the reader is no longer wanted
     bool done_ = false;             // the thread has left its loop
+    bool producerWaits_ = false;    // the thread waits for free blocks
+    bool consumerWaits_ = false;    // Read waits for a block
     Block current_;
     std::thread thread_;
 };
@@ -110,6 +117,10 @@ public:
         return true;
     }
     void Swap(GrowingBlock& other) { std::swap(data_, other.data_); }
+    void Release() {
+        std::free(data_);
+        data_ = nullptr;
+    }
 
 private:
     T* data_ = nullptr;
@@ -147,6 +158,12 @@ struct TapeWindow {
     void Measure(std::int64_t from, bool last);
     // Reads until the window reaches `upTo` or the feed ends (or stops); false when short of memory.
     bool Fill(SampleFeed& feed, std::int64_t upTo, const volatile std::sig_atomic_t* stop);
+    // Before anything is read from a window that keeps both channels: reads on to the first
+    // lead-in on either channel (`rate` samples a second) and, where both channels carry its
+    // pulses alike, keeps the mix alone from then on (and tells the feed). Else, or with no
+    // lead-in in the first minute, or when short of memory (the record loop then says so), the
+    // channels stay.
+    void SettleChannels(SampleFeed& feed, std::int32_t rate, const volatile std::sig_atomic_t* stop);
 
 private:
     bool Reserve(std::size_t size);
