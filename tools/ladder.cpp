@@ -169,6 +169,10 @@ std::vector<Rung> LadderRungs() {
                  setup.signal.dropouts.push_back({t, 0.015, -16});
              }
          }},
+        // A crinkled or stretched tape, or a worn pressure pad: the tape lifts off the head and
+        // back, and the level sinks to a fifth and comes back five times a second.
+        {"head contact: the level sinks by 80 % five times a second",
+         signal([](SignalOptions& o) { o.contactDepth = 0.8, o.contactRate = 5; })},
         {"mix: differentiating head, flutter 0.3 % at 8 Hz, pink hiss 20 dB, MP3 128 kbit/s",
          [](RungSetup& setup, const TapeRecord&) {
              SignalOptions& o = setup.signal;

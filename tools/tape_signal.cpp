@@ -444,6 +444,13 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
             std::clamp((dropout.time + dropout.duration) * sampleRate, 0.0, double(count)));
         for (std::size_t n = first; n < last; ++n) signal[n] = static_cast<float>(signal[n] * gain);
     }
+    if (options.contactDepth > 0) {
+        // The tape lifting off the head and back: the level sinks by contactDepth and comes back.
+        for (std::size_t n = 0; n < count; ++n) {
+            const double swing = 0.5 * (1 - std::cos(2 * kPi * options.contactRate * static_cast<double>(n) / sampleRate));
+            signal[n] = static_cast<float>(signal[n] * (1 - options.contactDepth * swing));
+        }
+    }
 
     // The records: runs of pulses no further apart than two last slots.
     std::vector<Stretch> records;

@@ -100,10 +100,12 @@ struct SignalOptions {
     double ramp = 0.00005;         // flat shape: a ramp between 0 and a lobe (the middle one is twice as long)
     bool negativeFirst = false;    // flat shape: the negative lobe comes first
 
-    // Damage, applied in this order after the pulses: dropouts, high-pass, low-pass, white noise,
-    // hum, `noise`, DC offset, clipping to full scale, cut.
+    // Damage, applied in this order after the pulses: dropouts, head contact, high-pass, low-pass,
+    // white noise, hum, `noise`, DC offset, clipping to full scale, cut.
     double levelDb = 0;            // gain of the pulses on top of amplitude
     std::vector<Dropout> dropouts;
+    double contactDepth = 0;       // the tape lifting off the head: the level sinks by this share
+    double contactRate = 5;        // (0.8: to a fifth) and comes back, this many times a second
     double highPassHz = 0;         // first-order high-pass (the droop of AC coupling), 0: none
     double lowPassHz = 0;          // two-pole Butterworth low-pass, 0: none
     std::optional<double> snrDb;   // Gaussian white noise: RMS of the signal over the records

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <deque>
 
 namespace sonokas::signal {
 
@@ -31,6 +32,7 @@ constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbour
 constexpr double kNeighbourFar = 0.65;
 constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
 constexpr double kComparatorShares[] = {0.5, 0.7};  // of a search window's level: a lobe's swing
+constexpr double kLocalReach = 2;         // in standard slots: the pulses around a lobe, for its level
 constexpr double kEchoShortest = 0.5;     // in slots: a copy closer than this is the pulse's own shape
 constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked for (a room of 10 m)
 constexpr std::size_t kEchoPulses = 24;   // pulses an echo is judged on, at the least
@@ -303,6 +305,36 @@ bool UnderSlowWave(const Source& source, std::int64_t start, std::int64_t end, d
     return amplitude >= kSignalOverNoise * steps.Share(0.5) / 0.954;
 }
 
+// Whether the pulses' level swings within a search window: some stretch of two slots holds
+// pulses (its loudest value above `floor`) that reach less than half the window's `amplitude`.
+bool LevelSwings(const std::vector<float>& values, double slot, double amplitude, double floor) {
+    const auto block = std::max<std::size_t>(static_cast<std::size_t>(2 * slot), 1);
+    for (std::size_t b = 0; b + block <= values.size(); b += block) {
+        float loudest = 0;
+        for (std::size_t k = b; k < b + block; ++k) loudest = std::max(loudest, std::fabs(values[k]));
+        if (loudest > floor && loudest < 0.5 * amplitude) return true;
+    }
+    return false;
+}
+
+// The loudest magnitude within `reach` samples of each value (a sliding maximum).
+std::vector<float> LocalLevel(const std::vector<float>& values, std::int64_t reach) {
+    const auto n = static_cast<std::int64_t>(values.size());
+    std::vector<float> local(values.size());
+    std::deque<std::int64_t> order;  // indices of falling magnitudes
+    std::int64_t added = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        for (; added < n && added <= i + reach; ++added) {
+            const float m = std::fabs(values[static_cast<std::size_t>(added)]);
+            while (!order.empty() && std::fabs(values[static_cast<std::size_t>(order.back())]) <= m) order.pop_back();
+            order.push_back(added);
+        }
+        while (order.front() < i - reach) order.pop_front();
+        local[static_cast<std::size_t>(i)] = std::fabs(values[static_cast<std::size_t>(order.front())]);
+    }
+    return local;
+}
+
 }  // namespace
 
 LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, int minimumBytes, std::int32_t complete,
@@ -355,11 +387,11 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         // path to the head) puts pulses of up to half the level between the lead-in's own: where
         // half the level finds no lead-in, only what passes 0.7 of it is judged again.
         bool positiveFirst = true;
-        for (const double share : kComparatorShares) {
-            const double half = amplitude * share;
+        auto judge = [&](auto halfAt) {
             toggles.clear();
             bool high = values[0] > 0;
             for (std::size_t i = 0; i < values.size(); ++i) {
+                const float half = halfAt(i);
                 if (!high && values[i] > half) {
                     high = true;
                     toggles.push_back({static_cast<std::int32_t>(start + static_cast<std::int64_t>(i)), true});
@@ -387,6 +419,10 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
                 }
             }
             MeasureRun(edges, standardSlot, minimumBytes, lead);
+        };
+        for (const double share : kComparatorShares) {
+            const auto half = static_cast<float>(amplitude * share);
+            judge([half](std::size_t) { return half; });
             if (!lead.found) {
                 // A head that integrates or turns the phase, or a card that clips one side, leaves a
                 // pulse without two clear lobes of opposite sign; it stays a short burst, and the
@@ -395,6 +431,15 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
                 MeasureRun(edges, standardSlot, minimumBytes, lead);
             }
             if (lead.found) break;
+        }
+        if (!lead.found && LevelSwings(values, standardSlot, amplitude, std::max(kLeastLevel, kSignalOverNoise * noise))) {
+            // A tape that lifts off the head now and then (crinkled or stretched, a worn pressure
+            // pad) or a level control that pumps: the pulses' level swings within the window, and
+            // those under half its loudest are lost to one comparator level. Each lobe is judged
+            // against the pulses around it instead, and never below the noise.
+            const std::vector<float> local = LocalLevel(values, static_cast<std::int64_t>(kLocalReach * standardSlot));
+            const auto least = static_cast<float>(0.5 * kSignalOverNoise * noise);
+            judge([&](std::size_t i) { return std::max(0.5f * local[i], least); });
         }
         if (lead.found) {
             // Level, noise and resting level from the lead-in alone, not from what lies before it.
