@@ -159,3 +159,22 @@ TEST_F(AutoEndToEnd, RecordingsWithoutAWholeRecordEndWithTheDocumentedMessages) 
         }
     }
 }
+
+// A dropout over the sync byte spoils it alone: where every byte after it holds the checksum
+// once it is 0xA5, the record is whole and comes out so. A record whose sum is wrong besides
+// stays bad.
+TEST_F(AutoEndToEnd, ASyncByteLostToADropoutIsMendedWhereTheRestHoldsTheChecksum) {
+    for (const int checksumError : {0, 1}) {
+        SCOPED_TRACE(checksumError);
+        tapegen::TapeRecord record = Record();
+        record.checksumError = checksumError;
+        tapegen::SignalOptions options;
+        options.dropouts = {{tapegen::SlotTime(options, static_cast<std::size_t>(record.leadIn), 1), 0.01, -40}};
+        const Outcome run = Convert(tapegen::RenderRecord(record, 44100, options), {"/auto"});
+        const std::string& out = run.result.output;
+        EXPECT_NE(out.find("Got wrong SYNC Byte"), std::string::npos) << out;
+        const bool mended = out.find("Auto: the sync byte read as $") != std::string::npos;
+        EXPECT_EQ(mended, checksumError == 0) << out;
+        EXPECT_EQ(run.file == tapegen::ExpectedGtp(record), checksumError == 0);
+    }
+}

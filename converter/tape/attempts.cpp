@@ -46,6 +46,28 @@ bool LeadInGoesOn(const RecordAttempt& a, double byteSamples) {
     return a.byteStarts[0] + byteSamples < a.endPosition;
 }
 
+// A sync byte spoilt by a dropout or a click, while every byte after it was read clearly and
+// they hold the record's checksum once the sync byte is the 0xA5 it always is. Then the record
+// is whole: the sync byte is set right and the reading counts as good (true). Bytes in doubt
+// after it rule this out: errors that come back along the record (an echo, a codec) can make up
+// for each other in the sum.
+bool MendSyncByte(RecordAttempt& a, bool gtpMode) {
+    if (a.header || a.outcome != output::AttemptOutcome::bad || a.report.early || a.readOn != 0) return false;
+    if (a.confidence.empty() || decoder::DoubtfulBytes({a.confidence.begin() + 1, a.confidence.end()}) != 0) return false;
+    if (a.report.sync == gtp::kSyncByte ||
+        static_cast<std::uint8_t>(a.report.sum - a.report.sync + gtp::kSyncByte) != gtp::kChecksumGood) {
+        return false;
+    }
+    if (gtpMode) {
+        if (a.image.size() <= gtp::kBlockHeaderSize) return false;
+        a.image[gtp::kBlockHeaderSize] = gtp::kSyncByte;
+    }
+    a.report.sync = gtp::kSyncByte;
+    a.report.sum = gtp::kChecksumGood;
+    a.outcome = output::AttemptOutcome::good;
+    return true;
+}
+
 // The readings of one recording err in different places where they err by a hair: a pulse a
 // codec smeared, a bit that one conditioning decides and another does not. Merged as readings
 // of copies are (most of them, or the surest byte where the others were in doubt), they may give
@@ -190,6 +212,12 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
             RecordAttempt later = readAt(k, after, exact);
             if (!BetterAttempt(later, attempt)) break;
             attempt = std::move(later);
+        }
+        const std::uint8_t syncRead = attempt.report.sync;
+        if (calibration != nullptr && MendSyncByte(attempt, gtpMode)) {
+            decoder::Reader say = first;
+            decoder::Say(say, "Auto: the sync byte read as $%02x is taken as $a5: the bytes after it hold the checksum\n",
+                         syncRead);
         }
         std::string what;
         if (calibration != nullptr && k <= alternatives) {
