@@ -1,7 +1,5 @@
 #include "converter/tape/window.hpp"
 
-#include "converter/signal/conditioning.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +7,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+
+#include "converter/signal/conditioning.hpp"
 
 namespace sonokas::tape {
 
