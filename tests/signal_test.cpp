@@ -72,6 +72,10 @@ TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
         // A ground loop's hum keeps its level when the recording is quiet: here 6 dB under the pulses.
         {"the independent encoder at -20 dB, hum at -26 dBFS", With(Foreign(), [](auto& o) { o.levelDb = -20, o.humDb = -26; }),
          false, 0.0034, 0.0085},
+        // A microphone beside a hard wall: the reflection 5 ms later, nearly as strong (-3 dB),
+        // its treble kept.
+        {"ours, a reflection at -3 dB 5 ms later",
+         With({}, [](auto& o) { o.roomEchoDb = -3, o.roomEchoDelay = 0.005, o.roomEchoHz = 20000; }), true, 0.0031, 0.0073},
         // The tape lifting off the head: the level sinks to a fifth and back five times a second.
         {"the independent encoder, the level swinging by 80 %", With(Foreign(), [](auto& o) { o.contactDepth = 0.8; }),
          false, 0.0034, 0.0085},

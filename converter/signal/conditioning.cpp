@@ -31,7 +31,7 @@ constexpr double kMatchReach = 0.42;      // in slots: how far a match looks for
 constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbours may lie
 constexpr double kNeighbourFar = 0.65;
 constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
-constexpr double kComparatorShares[] = {0.5, 0.7};  // of a search window's level: a lobe's swing
+constexpr double kComparatorShares[] = {0.5, 0.7, 0.85};  // of a search window's level: a lobe's swing
 constexpr double kLocalReach = 2;         // in standard slots: the pulses around a lobe, for its level
 constexpr double kEchoShortest = 0.5;     // in slots: a copy closer than this is the pulse's own shape
 constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked for (a room of 10 m)
@@ -385,7 +385,8 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
         // Each lobe of a pulse turns a comparator with hysteresis at half the level. A weaker
         // delayed copy of the signal (a microphone before the deck's speaker in a room, a second
         // path to the head) puts pulses of up to half the level between the lead-in's own: where
-        // half the level finds no lead-in, only what passes 0.7 of it is judged again.
+        // half the level finds no lead-in, only what passes 0.7 of it is judged again, and then
+        // 0.85 (a microphone beside a hard wall: the reflection nearly as strong as the sound).
         bool positiveFirst = true;
         auto judge = [&](auto halfAt) {
             toggles.clear();
