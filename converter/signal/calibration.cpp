@@ -209,6 +209,14 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         const bool carry = c.runHeld && c.heldChannel == channel && c.heldReading == reading;
         c.runHeld = false;
         const Shaping shaping = ShapingFor(c, reading);
+        if (!carry) {
+            // What an earlier record or reading left between the record's search start and its
+            // conditioning is cleared, so that the record reads alike whatever came before it
+            // (on a whole tape, that depends on how the stream was cut). Zero pages stay untouched.
+            for (std::int32_t k = std::max(c.from, 0); k < std::min(c.begin, count); ++k) {
+                if (c.conditioned[k] != 0) c.conditioned[k] = 0;
+            }
+        }
         if (reading == Reading::raw) {
             // A channel as it is: the decoders' 8-bit samples of it.
             const std::int16_t* fine = c.sources[channel].samples;

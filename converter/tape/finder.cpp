@@ -182,7 +182,7 @@ RecordSearch::RecordSearch(RecordSearch&&) noexcept = default;
 RecordSearch& RecordSearch::operator=(RecordSearch&&) noexcept = default;
 RecordSearch::~RecordSearch() = default;
 
-RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
+RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole, std::int32_t settled) {
     decoder::DecoderCursor& cursor = r.cursor;
     decoder::SampleTrack& track = r.track;
     State& s = *state_;
@@ -245,7 +245,8 @@ RecordBounds RecordSearch::Run(decoder::Reader& r, bool whole) {
     };
     while (decoder::NextEdge(r) == 1) {
         const std::int32_t edge = cursor.position;
-        if (!whole && edge == count) break;  // its swing may go on past the samples there are
+        // Its swing may go on past the samples there are, or its samples may still change.
+        if (!whole && (edge == count || (settled >= 0 && edge >= settled))) break;
         if (edgeLog != nullptr) edgeLog->push_back(edge);
         if (bounds.found && static_cast<std::int64_t>(edge) - lastRegularEnd > longest) {
             // A pause: the record's signal ended with its last regular byte.

@@ -54,8 +54,9 @@ class RecordSearch {
 public:
     RecordSearch(const decoder::Reader& r, std::int32_t from, std::int32_t leadBy = -1);
     // `whole`: the track ends where the recording does (an edge cut off by its end counts);
-    // otherwise such an edge is left for the next Run, when the track will be longer.
-    RecordBounds Run(decoder::Reader& r, bool whole = true);
+    // otherwise such an edge is left for the next Run, when the track will be longer, and so
+    // is every edge from `settled` on (where set), whose samples may still change.
+    RecordBounds Run(decoder::Reader& r, bool whole = true, std::int32_t settled = -1);
     // Every edge the search passes is added here, when set.
     std::vector<std::int32_t>* edgeLog = nullptr;
 

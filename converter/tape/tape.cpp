@@ -401,7 +401,11 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
     const std::int32_t lead = pending.lead;
     const std::int32_t before = pending.before;
     decoder::Reader first = calibrated;
-    RecordBounds bounds = pending.search->Run(first, window.ended);
+    // The conditioned samples in the window's last `margin` may still change: the search takes no
+    // edge there until they are final.
+    // The conditioned samples in the window's last `margin` may still change: the search takes no
+    // edge there until they are final.
+    RecordBounds bounds = pending.search->Run(first, window.ended, complete);
     if (Open(bounds.lookedTo, window, margin)) {
         turn.kind = Turn::needMore;
         return turn;
