@@ -79,6 +79,9 @@ TEST(LeadIn, IsFoundAndMeasuredWhateverTheLevelPolaritySpeedAndSilenceBefore) {
         // The tape lifting off the head: the level sinks to a fifth and back five times a second.
         {"the independent encoder, the level swinging by 80 %", With(Foreign(), [](auto& o) { o.contactDepth = 0.8; }),
          false, 0.0034, 0.0085},
+        // A quieter tape turned up further: the loop's hum over three times the pulses' level.
+        {"the independent encoder at -20 dB, hum at -12 dBFS", With(Foreign(), [](auto& o) { o.levelDb = -20, o.humDb = -12; }),
+         false, 0.0034, 0.0085},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,6 +163,8 @@ TEST(Calibration, AGrowingWindowGetsWhatTheWholeWindowGets) {
     const Case cases[] = {
         {"quiet: conditioned", With({}, [](auto& o) { o.levelDb = -36, o.snrDb = 20; }), false},
         {"the independent encoder, quiet", With(Foreign(), [](auto& o) { o.levelDb = -36; }), false},
+        {"the independent encoder, quiet, under louder hum", With(Foreign(), [](auto& o) { o.levelDb = -20, o.humDb = -12; }),
+         false},
         {"one channel", {}, true},
     };
     for (const Case& c : cases) {

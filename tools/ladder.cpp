@@ -156,6 +156,9 @@ std::vector<Rung> LadderRungs() {
         // The same loop under a quiet recording: the hum keeps its level, 6 dB under the pulses.
         {"quiet, with a ground loop's hum: -20 dB, hum 50 Hz at -26 dBFS",
          signal([](SignalOptions& o) { o.levelDb = -20, o.humDb = -26; })},
+        // And a quieter tape turned up further: the loop's hum now over twice the pulses' level.
+        {"quiet, with a ground loop's hum: -20 dB, hum 50 Hz at -12 dBFS",
+         signal([](SignalOptions& o) { o.levelDb = -20, o.humDb = -12; })},
         // Coating lost over a longer stretch, and coating shedding all along the tape.
         {"dropout 60 ms at -12 dB",
          [](RungSetup& setup, const TapeRecord& record) {

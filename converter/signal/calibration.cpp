@@ -280,6 +280,7 @@ void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
     shaping.reach = std::max(1, static_cast<std::int32_t>(std::min(kLevelReach * l.slot, l.slot / 2 - 2 * l.lobeSpacing)));
     shaping.amplitude = l.amplitude;
     shaping.rest = l.rest;
+    shaping.hum = l.hum;
     // The noise as the smoothing leaves it.
     const double noise = l.noise / std::sqrt(static_cast<double>(shaping.smooth));
     shaping.floor = std::max({kFloorNoise * noise, kFloorBetween * l.between, kFloorShare * l.amplitude, kFloorLeast});

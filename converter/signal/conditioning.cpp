@@ -32,6 +32,8 @@ constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbour
 constexpr double kNeighbourFar = 0.65;
 constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
 constexpr double kComparatorShares[] = {0.5, 0.7, 0.85};  // of a search window's level: a lobe's swing
+constexpr double kSlowWaveShare = 0.2;    // of a search window's level: a slow wave left that strong is taken away
+constexpr double kHumSpan = 0.5;          // of the centre line's width, under hum: a pulse is shorter
 constexpr double kLocalReach = 2;         // in standard slots: the pulses around a lobe, for its level
 constexpr double kEchoShortest = 0.5;     // in slots: a copy closer than this is the pulse's own shape
 constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked for (a room of 10 m)
@@ -69,10 +71,81 @@ struct BandFilter {
 
     int Rest(std::int64_t index) const { return std::clamp(At(*source, index), restLow, restHigh); }
 
+    // Mains hum through a ground loop can be louder than the pulses: it passes any band, and
+    // the centre line, a weighted mean, misses its curvature (up to a third of it at 50 Hz).
+    // With `twice`, the same centre line is taken once more from what is left, so that a slow
+    // wave leaves only a little of its fourth-order part.
+    bool twice = false;
+    std::vector<float> once;      // ring: the values once, from `next` on ahead
+    std::vector<double> means;    // ring: their mean over 2 * half + 1 around each index
+    std::vector<float> fresh;     // the values once of a block, as they come
+    std::size_t ringMask = 0;
+    double sumOnce = 0;           // the mean's running sum of the values once
+    double sumMeans = 0;          // the running sum of those means
+
+    // How far beyond an index the values read the samples.
+    std::int64_t Ahead() const { return (twice ? 4 : 2) * half + halfSmooth + 2; }
+
     // `rest` and `band`: the resting level and the half-width of the band around it (none
     // when `band` is not above 0).
     void Start(const Source& s, std::int64_t from, std::int32_t smooth, double slot, double rest = 0,
-               double band = 0) {
+               double band = 0, bool again = false) {
+        twice = false;
+        StartOnce(s, again ? from - 2 * std::clamp<std::int64_t>(static_cast<std::int64_t>(slot), 1, kLongestHalf) : from,
+                  smooth, slot, rest, band);
+        if (!again) return;
+        // The values once from 2 * half before `from` to 2 * half after it, and the means of
+        // those that have all their samples.
+        const std::int64_t h = half;
+        ringMask = std::bit_ceil(static_cast<std::uint64_t>(4 * h + 4)) - 1;
+        once.assign(ringMask + 1, 0.0f);
+        means.assign(ringMask + 1, 0.0);
+        std::vector<float> first(static_cast<std::size_t>(4 * h));
+        FillOnce(first.data(), 4 * h);
+        for (std::int64_t k = 0; k < 4 * h; ++k) once[static_cast<std::size_t>(from - 2 * h + k) & ringMask] = first[static_cast<std::size_t>(k)];
+        auto at = [&](std::int64_t index) { return static_cast<double>(once[static_cast<std::size_t>(index) & ringMask]); };
+        sumMeans = 0;
+        for (std::int64_t j = from - h; j < from + h; ++j) {
+            double sum = 0;
+            for (std::int64_t k = j - h; k <= j + h; ++k) sum += at(k);
+            means[static_cast<std::size_t>(j) & ringMask] = sum;
+            sumMeans += sum;
+        }
+        sumOnce = 0;
+        for (std::int64_t k = from; k < from + 2 * h; ++k) sumOnce += at(k);
+        next = from;
+        twice = true;
+    }
+
+    // The values of the next `n` indices. Away from the recording's ends no index is tested.
+    void Fill(float* values, std::int64_t n) {
+        if (!twice) {
+            FillOnce(values, n);
+            return;
+        }
+        const std::int64_t h = half;
+        const auto width = static_cast<double>(2 * h + 1);
+        const double share = 1 / (width * width);
+        fresh.resize(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+        const std::int64_t at = next;  // FillOnce moves `next` on: it runs 2 * half ahead
+        next = at + 2 * h;
+        FillOnce(fresh.data(), n);
+        for (std::int64_t k = 0; k < n; ++k) {
+            const std::int64_t i = at + k;
+            const float ahead = fresh[static_cast<std::size_t>(k)];
+            once[static_cast<std::size_t>(i + 2 * h) & ringMask] = ahead;
+            sumOnce += ahead;
+            means[static_cast<std::size_t>(i + h) & ringMask] = sumOnce;
+            sumMeans += sumOnce;
+            sumOnce -= once[static_cast<std::size_t>(i) & ringMask];
+            values[k] = static_cast<float>(once[static_cast<std::size_t>(i) & ringMask] - sumMeans * share);
+            sumMeans -= means[static_cast<std::size_t>(i - h) & ringMask];
+        }
+        next = at + n;
+    }
+
+private:
+    void StartOnce(const Source& s, std::int64_t from, std::int32_t smooth, double slot, double rest, double band) {
         source = &s;
         if (band > 0) {
             restLow = std::clamp(static_cast<int>(std::floor(rest - band)), -32768, 32767);
@@ -99,8 +172,7 @@ struct BandFilter {
         next = from;
     }
 
-    // The values of the next `n` indices. Away from the recording's ends no index is tested.
-    void Fill(float* values, std::int64_t n) {
+    void FillOnce(float* values, std::int64_t n) {
         std::int64_t k = 0;
         while (k < n) {
             const bool inside = next - halfSmooth >= 0 && next + 2 * half + 2 < source->count;
@@ -130,6 +202,16 @@ struct BandFilter {
         }
     }
 };
+
+// The filter as `shaping` conditions: the centre line kept to a band around the resting level,
+// or, under a hum louder than the pulses, following it without a band, taken twice.
+void StartFor(BandFilter& filter, const Source& source, std::int64_t from, const Shaping& shaping) {
+    if (shaping.hum) {
+        filter.Start(source, from, shaping.smooth, kHumSpan * shaping.slot, shaping.rest, 0, true);
+    } else {
+        filter.Start(source, from, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    }
+}
 
 // A share of the magnitudes, from a histogram whose bins widen with the magnitude: sixteen to an
 // octave (the float's exponent and its top four mantissa bits) from 2^-15 to 2^17 sample steps,
@@ -317,6 +399,39 @@ bool LevelSwings(const std::vector<float>& values, double slot, double amplitude
     return false;
 }
 
+// The mean over 2 * h + 1 of `from` around each index, taken twice (fewer at the ends): the
+// centre line again, of a window's values.
+void TwiceMean(const std::vector<float>& from, std::int64_t h, std::vector<double>& sums, std::vector<double>& to) {
+    const auto n = static_cast<std::int64_t>(from.size());
+    to.assign(from.begin(), from.end());
+    for (int pass = 0; pass < 2; ++pass) {
+        sums.assign(from.size() + 1, 0.0);
+        for (std::size_t k = 0; k < from.size(); ++k) sums[k + 1] = sums[k] + to[k];
+        for (std::int64_t k = 0; k < n; ++k) {
+            const std::int64_t low = std::max<std::int64_t>(0, k - h);
+            const std::int64_t high = std::min(n, k + h + 1);
+            to[static_cast<std::size_t>(k)] = (sums[static_cast<std::size_t>(high)] - sums[static_cast<std::size_t>(low)]) /
+                                              static_cast<double>(high - low);
+        }
+    }
+}
+
+// Whether a slow wave is left in a search window's `values`: their centre line (over the
+// search's two slots, taken twice) reaches a fifth of the window's `amplitude` somewhere, while
+// the pulses' lobes cancel in it. Then `calm` gets the values less a shorter centre line.
+bool SlowWaveLeft(const std::vector<float>& values, double slot, double amplitude, std::vector<float>& calm) {
+    std::vector<double> sums;
+    std::vector<double> line;
+    TwiceMean(values, std::clamp<std::int64_t>(static_cast<std::int64_t>(slot), 1, kLongestHalf), sums, line);
+    double largest = 0;
+    for (const double m : line) largest = std::max(largest, std::fabs(m));
+    if (values.empty() || largest < kSlowWaveShare * amplitude) return false;
+    TwiceMean(values, std::clamp<std::int64_t>(static_cast<std::int64_t>(kHumSpan * slot), 1, kLongestHalf), sums, line);
+    calm.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) calm[k] = static_cast<float>(values[k] - line[k]);
+    return true;
+}
+
 // The loudest magnitude within `reach` samples of each value (a sliding maximum).
 std::vector<float> LocalLevel(const std::vector<float>& values, std::int64_t reach) {
     const auto n = static_cast<std::int64_t>(values.size());
@@ -346,6 +461,7 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     const auto smooth = std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(kSearchSmoothing * rate)));
     const double quiet = kQuiet * standardSlot;
     std::vector<float> values;
+    std::vector<float> calm;
     std::vector<Toggle> toggles;
     std::vector<std::int32_t> edges;
     std::vector<double> lobes;
@@ -421,18 +537,33 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
             }
             MeasureRun(edges, standardSlot, minimumBytes, lead);
         };
-        for (const double share : kComparatorShares) {
-            const auto half = static_cast<float>(amplitude * share);
-            judge([half](std::size_t) { return half; });
-            if (!lead.found) {
-                // A head that integrates or turns the phase, or a card that clips one side, leaves a
-                // pulse without two clear lobes of opposite sign; it stays a short burst, and the
-                // lead-in's bursts keep the slot rhythm.
-                positiveFirst = Bursts(values, start, half, quiet, edges, lobes);
-                MeasureRun(edges, standardSlot, minimumBytes, lead);
+        auto judgeLevels = [&](double level) {
+            for (const double share : kComparatorShares) {
+                const auto half = static_cast<float>(level * share);
+                judge([half](std::size_t) { return half; });
+                if (!lead.found) {
+                    // A head that integrates or turns the phase, or a card that clips one side, leaves a
+                    // pulse without two clear lobes of opposite sign; it stays a short burst, and the
+                    // lead-in's bursts keep the slot rhythm.
+                    positiveFirst = Bursts(values, start, half, quiet, edges, lobes);
+                    MeasureRun(edges, standardSlot, minimumBytes, lead);
+                }
+                if (lead.found) break;
             }
-            if (lead.found) break;
+        };
+        if (SlowWaveLeft(values, standardSlot, amplitude, calm)) {
+            // Mains hum louder than the pulses (a ground loop, a quiet tape turned up): the centre
+            // line misses its curvature, which lifts some lobes past the comparator and hides
+            // others, and may turn a lead-in's polarity. The window is judged with the centre line
+            // taken twice; a lead-in found so is conditioned the same way.
+            std::swap(values, calm);
+            Magnitudes calmed;
+            for (const float v : values) calmed.Add(v);
+            judgeLevels(calmed.Share(0.99));
+            lead.hum = lead.found;
+            if (!lead.found) std::swap(values, calm);
         }
+        if (!lead.found) judgeLevels(amplitude);
         if (!lead.found && LevelSwings(values, standardSlot, amplitude, std::max(kLeastLevel, kSignalOverNoise * noise))) {
             // A tape that lifts off the head now and then (crinkled or stretched, a worn pressure
             // pad) or a level control that pumps: the pulses' level swings within the window, and
@@ -532,7 +663,7 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
     const std::int64_t margin = w + far;
     const std::int64_t begin = std::max<std::int64_t>(0, first - static_cast<std::int64_t>(shaping.slot));
     BandFilter filter;
-    filter.Start(source, begin - margin, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    StartFor(filter, source, begin - margin, shaping);
     const float unit = 1.0f / filter.scale;
     const auto least = static_cast<float>(std::max(kMatchQuiet * shape.quiet, kMatchLeast * shape.pulse));
     constexpr std::int64_t kBlock = 1 << 16;
@@ -590,7 +721,7 @@ PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const Sha
     const std::int64_t from = std::max<std::int64_t>(0, lead.edges.front() - 2 * half);
     const std::int64_t to = std::min<std::int64_t>(source.count, std::int64_t{lead.edges.back()} + 2 * half + 1);
     BandFilter filter;
-    filter.Start(source, from, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    StartFor(filter, source, from, shaping);
     std::vector<float> v(static_cast<std::size_t>(to - from));
     filter.Fill(v.data(), to - from);
     for (float& value : v) value /= filter.scale;
@@ -712,7 +843,7 @@ SwingRun::SwingRun(const Source& source, std::int32_t first, const Shaping& shap
     // either side: less than the quiet between two pulses, so that a weak pulse or lobe (where
     // a dropout begins or ends) is judged by its own level alone.
     s.reach = std::clamp<std::int64_t>(shaping.reach, 1, kLongestHalf);
-    s.filter.Start(source, begin - s.reach, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    StartFor(s.filter, source, begin - s.reach, shaping);
     // The filter's values are `filter.scale` times the signal: so are the levels compared here.
     s.gain = (shaping.amplitude > 0 ? static_cast<float>(100.0 / shaping.amplitude) : 1.0f) / s.filter.scale;
     s.share = static_cast<float>(kLobeShare);
@@ -738,7 +869,7 @@ std::int64_t SwingRun::Settled(std::int64_t count) const {
     const State& s = *state_;
     // An index's value reads the samples up to two half-widths of the centre line and the
     // smoothing beyond it; the comparator looks `reach` further.
-    return count - s.reach - 2 * s.filter.half - s.filter.halfSmooth - 4;
+    return count - s.reach - s.filter.Ahead() - 2;
 }
 
 void SwingRun::Advance(const Source& source, std::int8_t* out, std::int64_t upTo) {
@@ -792,7 +923,7 @@ double ResidualMatch(const Source& source, const std::vector<std::int32_t>& edge
     const std::int64_t from = first - 2 * w;
     const std::int64_t span = std::int64_t{edges.back()} - first + 1;
     BandFilter filter;
-    filter.Start(source, from, shaping.smooth, shaping.slot, shaping.rest, kRestBand * shaping.amplitude);
+    StartFor(filter, source, from, shaping);
     std::vector<float> rest(static_cast<std::size_t>(span + 4 * w));
     filter.Fill(rest.data(), static_cast<std::int64_t>(rest.size()));
     for (float& value : rest) value /= filter.scale;

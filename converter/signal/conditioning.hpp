@@ -38,6 +38,7 @@ struct LeadIn {
     double between = 0;           // what the signal halfway between pulses reaches (most of the time)
     std::vector<std::int32_t> edges;  // the measured pulses' edges, in order
     std::int32_t resume = -1;     // not found before `complete`: where the search goes on
+    bool hum = false;             // found under a slow wave louder than the pulses, once taken away
 };
 
 // Looks for the first lead-in at or after `from`: a run of at least `minimumBytes` zero bytes,
@@ -83,6 +84,7 @@ struct Shaping {
     bool squared = true;      // a full-scale square wave (timing decoder) or the smoothed signal
     bool invert = false;      // turns the signal over, so that the positive lobe comes first
     std::int32_t endGap = 0;  // samples without an edge that end the record's signal
+    bool hum = false;         // a slow wave louder than the pulses: the centre line follows it closely
     // Pulses found by their match with this shape instead of by their swings; each becomes
     // one clean pulse whose falling swing lies where the match peaks.
     std::shared_ptr<const PulseShape> matched;
