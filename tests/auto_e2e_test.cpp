@@ -178,3 +178,15 @@ TEST_F(AutoEndToEnd, ASyncByteLostToADropoutIsMendedWhereTheRestHoldsTheChecksum
         EXPECT_EQ(run.file == tapegen::ExpectedGtp(record), checksumError == 0);
     }
 }
+
+// A hall's hard wall: the reflection keeps its treble, a copy of the sound. Taken away, the
+// record reads as it is, where the conditioning, measured with the echo between the pulses, fails.
+TEST_F(AutoEndToEnd, AnEchoOffAHardWallIsTakenAwayAndTheRecordReadAsItIs) {
+    const tapegen::TapeRecord record = tapegen::LadderRecords()[2].record;  // 4 KiB of random bytes
+    tapegen::SignalOptions options = tapegen::ForeignEncoderOptions();
+    options.roomEchoDb = -6, options.roomEchoDelay = 0.040, options.roomEchoHz = 20000;
+    const Outcome run = Convert(tapegen::RenderRecord(record, 44100, options), {"/auto"});
+    EXPECT_NE(run.result.output.find("Auto: trying the signal without its echo as it is"), std::string::npos)
+        << run.result.output;
+    EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
+}

@@ -272,7 +272,7 @@ TEST(Echo, IsMeasuredOnTheLeadInAndTakenAway) {
         if (c.delay == 0) {
             EXPECT_EQ(found.delay, 0);
         } else {
-            EXPECT_NEAR(found.delay, c.delay * kRate, 2);
+            EXPECT_NEAR(found.delay, c.delay * kRate, 1);
             EXPECT_NEAR(20 * std::log10(found.gain), c.db, 1.5);
             // Taken away, what is left of it is weaker than print-through.
             std::vector<std::int16_t> without(r.fine.size());

@@ -194,6 +194,8 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
     return shaping;
 }
 
+bool WithoutEcho(Reading reading) { return reading == Reading::withoutEcho || reading == Reading::withoutEchoAsIs; }
+
 // Points the reader at the record of `channel`, read the way `reading` says; conditions it
 // first unless the conditioned samples already hold that.
 void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
@@ -225,7 +227,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             }
             c.rawUpTo = count;
             c.runHeld = c.windowBase >= 0;
-        } else if (c.windowBase >= 0 && reading != Reading::withoutEcho && !ByShape(shaping) && c.begin >= 0 && c.begin < count) {
+        } else if (c.windowBase >= 0 && !WithoutEcho(reading) && !ByShape(shaping) && c.begin >= 0 && c.begin < count) {
             const Source& source = c.sources[channel];
             if (!carry || !c.run) c.run = std::make_shared<SwingRun>(source, c.begin, shaping);
             c.run->Advance(source, c.conditioned, c.run->Settled(count));
@@ -233,9 +235,9 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             rest.Advance(source, c.conditioned, count);
             rest.Finish(count, c.conditioned);
             c.runHeld = true;
-        } else if (reading == Reading::withoutEcho) {
-            // The echo taken away once for the record, then conditioned into a square wave (as it
-            // is when there is no memory for that).
+        } else if (WithoutEcho(reading)) {
+            // The echo taken away once for the record, then conditioned into a square wave or
+            // read as it is (conditioned when there is no memory for that).
             const Source& source = c.sources[channel];
             if (!c.echoFree || c.echoFreeChannel != channel) {
                 c.echoFree = std::shared_ptr<std::int16_t>(
@@ -244,7 +246,13 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
                 if (c.echoFree) RemoveEcho(source, c.begin, c.echo, c.lead.rest, c.echoFree.get());
             }
             const Source without = c.echoFree ? Source{c.echoFree.get(), count} : source;
-            Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
+            if (reading == Reading::withoutEchoAsIs && c.echoFree) {
+                for (std::int32_t k = std::max(c.begin, 0); k < count; ++k) {
+                    c.conditioned[k] = static_cast<std::int8_t>(c.echoFree.get()[k] >> 8);
+                }
+            } else {
+                Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
+            }
         } else {
             Condition(c.sources[channel], c.begin, shaping, c.conditioned);
         }
@@ -255,7 +263,8 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         if (!c.runHeld) c.run.reset();
     }
     r.track = decoder::SampleTrack{c.conditioned, c.conditionedCount};
-    r.threshold = reading == Reading::raw ? c.rawThreshold : kSquareThreshold;
+    const bool asItIs = reading == Reading::raw || (reading == Reading::withoutEchoAsIs && c.echoFree);
+    r.threshold = asItIs ? c.rawThreshold : kSquareThreshold;
 }
 
 // Sets everything up for reading the record of `lead` on `channel` as first chosen.
@@ -348,6 +357,9 @@ void ListAlternatives(Calibration& c) {
     c.alternativeChannels.clear();
     // An echo misleads every other reading: the record without it comes first.
     if (c.echo.delay > 0 && c.first != Reading::withoutEcho) c.alternatives.push_back(Alternative::echo);
+    // The conditioning's floor and timing were measured with the echo between the pulses; a loud
+    // record without it reads as it is too, as it would have with no echo.
+    if (c.echo.delay > 0 && c.lead.amplitude >= kQuietSteps * kDecoderStep) c.alternatives.push_back(Alternative::echoAsIs);
     // A head that differentiates or rings, or a codec that smears, leaves pulses with lobes of their
     // own beside the two written: swings mislead there, the pulse's match with its shape does not.
     const bool matchable = c.pulseShape && !c.pulseShape->taps.empty() && !settings.thresholdGiven;
@@ -431,6 +443,7 @@ std::string ReadingText(const Calibration& c, int index) {
         case Alternative::exact: return "the exact decoder";
         case Alternative::documented: return "the recording as it is, with the settings given";
         case Alternative::echo: return "the signal without its echo";
+        case Alternative::echoAsIs: return "the signal without its echo, as it is";
     }
     return "";
 }
@@ -632,6 +645,10 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
             Read(c, c.channel, Reading::withoutEcho, r);
             decoder::Say(r, "Auto: trying the signal without its echo, %.1f ms later at %.0f dB\n",
                          1000.0 * c.echo.delay / r.cursor.sampleRate, 20 * std::log10(c.echo.gain));
+            break;
+        case Alternative::echoAsIs:
+            Read(c, c.channel, Reading::withoutEchoAsIs, r);
+            decoder::Say(r, "Auto: trying the signal without its echo as it is, threshold %ld\n", static_cast<long>(r.threshold));
             break;
     }
 }

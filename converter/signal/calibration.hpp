@@ -19,9 +19,9 @@ namespace sonokas::signal {
 
 // How a record is read: the recording as it is, with the calibrated settings; or conditioned,
 // into a square wave (or one for weak pulses), or smoothed for the exact decoder.
-enum class Reading { raw, squared, sensitive, smooth, matched, withoutEcho };
+enum class Reading { raw, squared, sensitive, smooth, matched, withoutEcho, withoutEchoAsIs };
 
-enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented, echo };
+enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented, echo, echoAsIs };
 
 // What the calibration found for one record and how it reads it: the recording's sources, the
 // lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.

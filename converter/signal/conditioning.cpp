@@ -40,6 +40,7 @@ constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked fo
 constexpr std::size_t kEchoPulses = 24;   // pulses an echo is judged on, at the least
 constexpr double kEchoLeast = 0.15;       // an echo of a smaller share is left (print-through, crosstalk)
 constexpr double kEchoMost = 0.9;         // a copy nearly as strong as the signal is no echo of it
+constexpr std::int64_t kEchoRefine = 3;   // samples either way the echo's delay is looked for exactly
 constexpr int kEchoRounds = 3;            // times the echo's level is found again without it
 constexpr double kEchoAlike = 0.75;       // a byte time off, the echo shows this share of itself at least
 
@@ -1015,6 +1016,21 @@ Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& sha
         if (mean >= kEchoAlike * strongest && MatchAfter(match, edges, delay, 8, 1) >= mean / 2) chosen = delay;
     }
     if (chosen >= 0) best = chosen;
+    // A wide pulse's match peaks broadly, a sample or two off; its edges are steep, and each edge's
+    // copy lies exactly the delay later: the delay is set where the steps of the signal repeat most.
+    double repeat = 0;
+    const std::int64_t found = best;
+    const std::int64_t off = kEchoRefine;
+    for (std::int64_t delay = std::max(shortest, found - off); delay <= std::min(longest, found + off); ++delay) {
+        double sum = 0;
+        for (std::int64_t k = delay + 1; k < own.count; ++k) {
+            sum += static_cast<double>(own.samples[k] - own.samples[k - 1]) * (own.samples[k - delay] - own.samples[k - delay - 1]);
+        }
+        if (delay == std::max(shortest, found - off) || sum > repeat) {
+            repeat = sum;
+            best = delay;
+        }
+    }
     strongest = MatchAfter(match, edges, best);
     echo.delay = static_cast<std::int32_t>(best);
     echo.gain = strongest / pulse;
