@@ -40,7 +40,8 @@ constexpr double kEchoLongest = 0.06;     // seconds: the longest echo looked fo
 constexpr std::size_t kEchoPulses = 24;   // pulses an echo is judged on, at the least
 constexpr double kEchoLeast = 0.15;       // an echo of a smaller share is left (print-through, crosstalk)
 constexpr double kEchoMost = 0.9;         // a copy nearly as strong as the signal is no echo of it
-constexpr std::int64_t kEchoRefine = 3;   // samples either way the echo's delay is looked for exactly
+constexpr double kEchoRefine = 0.5;       // lobe spacings either way the echo's delay is looked for exactly
+constexpr std::int64_t kEchoOwnSpread = 3;  // samples: how far the lead-in's own pulse distances spread
 constexpr int kEchoRounds = 3;            // times the echo's level is found again without it
 constexpr double kEchoAlike = 0.75;       // a byte time off, the echo shows this share of itself at least
 
@@ -1016,19 +1017,36 @@ Echo MeasureEcho(const Source& source, const LeadIn& lead, const PulseShape& sha
         if (mean >= kEchoAlike * strongest && MatchAfter(match, edges, delay, 8, 1) >= mean / 2) chosen = delay;
     }
     if (chosen >= 0) best = chosen;
-    // A wide pulse's match peaks broadly, a sample or two off; its edges are steep, and each edge's
-    // copy lies exactly the delay later: the delay is set where the steps of the signal repeat most.
+    // A wide pulse's match peaks broadly, up to half a lobe spacing off; its edges are steep, and
+    // each edge's copy lies exactly the delay later: the delay is set where the steps of the signal
+    // repeat most.
     double repeat = 0;
     const std::int64_t found = best;
-    const std::int64_t off = kEchoRefine;
+    const std::int64_t off = std::clamp<std::int64_t>(std::lround(kEchoRefine * lead.lobeSpacing), 1, kLongestHalf);
+    // The lead-in's own pulses repeat too, at the distances between them: those lags are no echo's,
+    // unless the match found the echo there.
+    auto ownLag = [&](std::int64_t delay) {
+        for (std::size_t a = 0; a < edges.size(); ++a) {
+            for (std::size_t b = a + 1; b < edges.size(); ++b) {
+                const std::int64_t apart = edges[b] - edges[a];
+                if (apart > delay + kEchoOwnSpread) break;
+                if (std::llabs(apart - delay) <= kEchoOwnSpread) return true;
+            }
+        }
+        return false;
+    };
+    const bool foundOwn = ownLag(found);
+    bool first = true;
     for (std::int64_t delay = std::max(shortest, found - off); delay <= std::min(longest, found + off); ++delay) {
+        if (!foundOwn && ownLag(delay)) continue;
         double sum = 0;
         for (std::int64_t k = delay + 1; k < own.count; ++k) {
             sum += static_cast<double>(own.samples[k] - own.samples[k - 1]) * (own.samples[k - delay] - own.samples[k - delay - 1]);
         }
-        if (delay == std::max(shortest, found - off) || sum > repeat) {
+        if (first || sum > repeat) {
             repeat = sum;
             best = delay;
+            first = false;
         }
     }
     strongest = MatchAfter(match, edges, best);
