@@ -194,6 +194,11 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
     return shaping;
 }
 
+// The decoders' 8-bit samples of 16-bit ones, [from, to).
+void TopBytes(const std::int16_t* fine, std::int32_t from, std::int32_t to, std::int8_t* out) {
+    for (std::int32_t k = from; k < to; ++k) out[k] = static_cast<std::int8_t>(fine[k] >> 8);
+}
+
 bool WithoutEcho(Reading reading) { return reading == Reading::withoutEcho || reading == Reading::withoutEchoAsIs; }
 
 // Points the reader at the record of `channel`, read the way `reading` says; conditions it
@@ -221,10 +226,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         }
         if (reading == Reading::raw) {
             // A channel as it is: the decoders' 8-bit samples of it.
-            const std::int16_t* fine = c.sources[channel].samples;
-            for (std::int32_t k = std::max(carry ? c.rawUpTo : c.begin, 0); k < count; ++k) {
-                c.conditioned[k] = static_cast<std::int8_t>(fine[k] >> 8);
-            }
+            TopBytes(c.sources[channel].samples, std::max(carry ? c.rawUpTo : c.begin, 0), count, c.conditioned);
             c.rawUpTo = count;
             c.runHeld = c.windowBase >= 0;
         } else if (c.windowBase >= 0 && !WithoutEcho(reading) && !ByShape(shaping) && c.begin >= 0 && c.begin < count) {
@@ -247,9 +249,7 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
             }
             const Source without = c.echoFree ? Source{c.echoFree.get(), count} : source;
             if (reading == Reading::withoutEchoAsIs && c.echoFree) {
-                for (std::int32_t k = std::max(c.begin, 0); k < count; ++k) {
-                    c.conditioned[k] = static_cast<std::int8_t>(c.echoFree.get()[k] >> 8);
-                }
+                TopBytes(c.echoFree.get(), std::max(c.begin, 0), count, c.conditioned);
             } else {
                 Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
             }
