@@ -421,9 +421,9 @@ void TwiceMean(const std::vector<float>& from, std::int64_t h, std::vector<doubl
 // Whether a slow wave is left in a search window's `values`: their centre line (over the
 // search's two slots, taken twice) reaches a fifth of the window's `amplitude` somewhere, while
 // the pulses' lobes cancel in it. Then `calm` gets the values less a shorter centre line.
-bool SlowWaveLeft(const std::vector<float>& values, double slot, double amplitude, std::vector<float>& calm) {
-    std::vector<double> sums;
-    std::vector<double> line;
+// `sums` and `line` are room for the work, kept from window to window.
+bool SlowWaveLeft(const std::vector<float>& values, double slot, double amplitude, std::vector<float>& calm,
+                  std::vector<double>& sums, std::vector<double>& line) {
     TwiceMean(values, std::clamp<std::int64_t>(static_cast<std::int64_t>(slot), 1, kLongestHalf), sums, line);
     double largest = 0;
     for (const double m : line) largest = std::max(largest, std::fabs(m));
@@ -464,6 +464,8 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
     const double quiet = kQuiet * standardSlot;
     std::vector<float> values;
     std::vector<float> calm;
+    std::vector<double> slowSums;
+    std::vector<double> slowLine;
     std::vector<Toggle> toggles;
     std::vector<std::int32_t> edges;
     std::vector<double> lobes;
@@ -553,7 +555,7 @@ LeadIn FindLeadIn(const Source& source, std::int32_t from, std::int32_t rate, in
                 if (lead.found) break;
             }
         };
-        if (SlowWaveLeft(values, standardSlot, amplitude, calm)) {
+        if (SlowWaveLeft(values, standardSlot, amplitude, calm, slowSums, slowLine)) {
             // Mains hum louder than the pulses (a ground loop, a quiet tape turned up): the centre
             // line misses its curvature, which lifts some lobes past the comparator and hides
             // others, and may turn a lead-in's polarity. The window is judged with the centre line
