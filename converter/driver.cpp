@@ -253,6 +253,7 @@ void RunAutoRecord() {
     if (best.outcome != output::AttemptOutcome::noLead) {
         output::WriteImage(file.get(), best.image);
     }
+    tape::SayKept(first, best, attempts);
     oneRecord.written = std::move(best);
     oneRecord.begin = begin;
     oneRecord.calibrated = true;

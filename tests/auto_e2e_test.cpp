@@ -190,3 +190,28 @@ TEST_F(AutoEndToEnd, AnEchoOffAHardWallIsTakenAwayAndTheRecordReadAsItIs) {
         << run.result.output;
     EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
 }
+
+// Where no reading holds the checksum, the run ends saying which reading the file holds and
+// where its bytes in doubt lie; where none is in doubt, that the bits changed without a trace.
+TEST_F(AutoEndToEnd, AFailedRecordEndsSayingWhatTheFileHoldsAndWhereItIsInDoubt) {
+    tapegen::TapeRecord saved = Record();
+    saved.checksumError = 1;
+    std::string out = Convert(tapegen::RenderRecord(saved, 44100, {}), {"/auto"}).result.output;
+    const std::string clear =
+        "Auto: no reading holds the checksum (7 tried); the file has the best (the exact decoder): "
+        "checksum wrong\nAuto: every byte was read clearly, yet the sum is wrong: bits changed without a trace (as a "
+        "lossy copy changes them), or the record was saved so; another pass or copy of the tape may tell (/with)\n";
+    ASSERT_GE(out.size(), clear.size());
+    EXPECT_EQ(out.substr(out.size() - clear.size()), clear) << out;
+
+    const tapegen::TapeRecord record = Record();
+    tapegen::SignalOptions dropout;
+    const double gap = tapegen::SlotTime(dropout, static_cast<std::size_t>(record.leadIn) + 40, 3);
+    dropout.dropouts = {{gap, 0.012, -60}};
+    out = Convert(tapegen::RenderRecord(record, 44100, dropout), {"/auto"}).result.output;
+    const std::size_t line = out.rfind("\nAuto: ");
+    ASSERT_NE(line, std::string::npos) << out;
+    const std::size_t at = out.find(" in doubt, at ", line);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NEAR(std::stod(out.substr(at + 14)), gap, 0.03) << out;
+}

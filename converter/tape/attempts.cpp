@@ -6,6 +6,7 @@
 
 #include "converter/decoder/reader.hpp"
 #include "converter/merge/merge.hpp"
+#include "converter/report/report_text.hpp"
 #include "converter/settings.hpp"
 #include "converter/signal/calibration.hpp"
 #include "converter/tape/whole_record.hpp"
@@ -119,6 +120,32 @@ const char* GaveText(const RecordAttempt& a) {
 
 std::string DecoderText(std::int32_t exactValue) {
     return exactValue == kTimingDecoder ? "the timing decoder" : "the exact decoder, value " + std::to_string(exactValue);
+}
+
+void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts) {
+    if (best.outcome != output::AttemptOutcome::bad || best.checksumUnknown) return;
+    const std::size_t index = static_cast<std::size_t>(std::max(best.number - 1, 0));
+    const std::string what = index < best.tried.size() ? best.tried[index].first : "";
+    decoder::Say(say, "Auto: no reading holds the checksum (%i tried); the file has the best (%s): %s\n", attempts,
+                 what.c_str(), GaveText(best));
+    std::vector<std::int64_t> doubtful;
+    for (std::size_t i = 0; i < best.confidence.size() && i < best.byteStarts.size(); ++i) {
+        if (!(best.confidence[i] >= decoder::kDoubtful)) doubtful.push_back(best.byteStarts[i]);
+    }
+    if (!doubtful.empty()) {
+        constexpr std::size_t kListed = 8;
+        std::string at;
+        for (std::size_t i = 0; i < doubtful.size() && i < kListed; ++i) {
+            at += (i == 0 ? "" : ", ") + report::Format("%.2f s", decoder::Seconds(say, doubtful[i]));
+        }
+        if (doubtful.size() > kListed) at += report::Format(" and %zu more", doubtful.size() - kListed);
+        decoder::Say(say, "Auto: %zu %s in doubt, at %s\n", doubtful.size(), doubtful.size() == 1 ? "byte" : "bytes",
+                     at.c_str());
+    } else if (!best.header && !best.report.early && best.report.sync == gtp::kSyncByte && best.readOn == 0) {
+        decoder::Say(say, "Auto: every byte was read clearly, yet the sum is wrong: bits changed without a trace (as a "
+                          "lossy copy changes them), or the record was saved so; another pass or copy of the tape may "
+                          "tell (/with)\n");
+    }
 }
 
 bool BetterAttempt(const RecordAttempt& a, const RecordAttempt& b) {

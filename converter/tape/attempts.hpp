@@ -49,6 +49,12 @@ const char* GaveText(const RecordAttempt& a);
 // decoder with its value.
 std::string DecoderText(std::int32_t exactValue);
 
+// After readings that all failed (a bad `best` of `attempts`): which one the output holds, what
+// it gave, and where its bytes in doubt lie, so that the recording can be looked at there. One
+// whose every byte was read clearly yet whose sum is wrong had bits changed that left no trace (a
+// lossy copy moves and makes pulses so), or was saved so: only another copy or pass can tell.
+void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts);
+
 // Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it
 // is; while attempts are bad, the alternatives of `calibration` (with "/auto"; none without one) and then the rest of
 // "/fail" with exactValue raised by one each time, each on a reader of its own. Stops at the first
