@@ -139,6 +139,8 @@ std::vector<Rung> LadderRungs() {
         // A hall's hard wall: the reflection keeps its treble, a copy of the sound.
         {"room echo 40 ms at -6 dB off a hard wall",
          signal([](SignalOptions& o) { o.roomEchoDb = -6, o.roomEchoDelay = 0.040, o.roomEchoHz = 20000; })},
+        // The same room's reverberation: a dense tail of reflections, dying away in half a second.
+        {"room reverberation 0.5 s at -6 dB", signal([](SignalOptions& o) { o.reverbDb = -6, o.reverbTime = 0.5; })},
         {"pink hiss 20 dB SNR", hiss(20)}, {"pink hiss 12 dB SNR", hiss(12)},
         {"crackle 3 clicks a second", signal([](SignalOptions& o) { o.crackleRate = 3, o.crackleLevel = 0.6; })},
         {"tape saturation, drive 3", signal([](SignalOptions& o) { o.saturationDrive = 3; })},

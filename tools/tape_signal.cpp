@@ -331,6 +331,35 @@ void RoomEcho(std::vector<float>& signal, const SignalOptions& options, int samp
     }
 }
 
+// A room's reverberation: four recirculating delays of a few tens of milliseconds, each reflection
+// duller than the last, and two all-passes that make their echoes dense.
+void RoomReverb(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
+    const std::vector<float> played = signal;
+    std::vector<double> wet(signal.size(), 0.0);
+    const double a = std::exp(-2 * std::numbers::pi * options.roomEchoHz / sampleRate);
+    for (const double seconds : {0.0297, 0.0371, 0.0411, 0.0437}) {
+        std::vector<double> ring(std::max<std::size_t>(1, static_cast<std::size_t>(seconds * sampleRate)), 0.0);
+        const double feedback = std::pow(10.0, -3 * seconds / std::max(options.reverbTime, 0.01));
+        double wall = 0;
+        for (std::size_t n = 0, at = 0; n < signal.size(); ++n, at = (at + 1) % ring.size()) {
+            const double out = ring[at];
+            wall = (1 - a) * out + a * wall;
+            ring[at] = played[n] + feedback * wall;
+            wet[n] += out / 4;
+        }
+    }
+    for (const double seconds : {0.005, 0.0017}) {
+        std::vector<double> ring(std::max<std::size_t>(1, static_cast<std::size_t>(seconds * sampleRate)), 0.0);
+        for (std::size_t n = 0, at = 0; n < signal.size(); ++n, at = (at + 1) % ring.size()) {
+            const double out = ring[at] - 0.7 * wet[n];
+            ring[at] = wet[n] + 0.7 * out;
+            wet[n] = out;
+        }
+    }
+    const double gain = FromDb(*options.reverbDb);
+    for (std::size_t n = 0; n < signal.size(); ++n) signal[n] = static_cast<float>(played[n] + gain * wet[n]);
+}
+
 // The transfer's gain set so that the signal's peak is `peak` again after a filter.
 void KeepPeak(std::vector<float>& signal, double peak) {
     const double now = Peak(signal);
@@ -501,9 +530,10 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
         if (options.allPassSections > 0) AllPass(signal, options.allPassSections, options.allPassHz, sampleRate);
         KeepPeak(signal, peak);
     }
-    if (options.roomEchoDb) {
+    if (options.roomEchoDb || options.reverbDb) {
         const double peak = Peak(signal);
-        RoomEcho(signal, options, sampleRate);
+        if (options.roomEchoDb) RoomEcho(signal, options, sampleRate);
+        if (options.reverbDb) RoomReverb(signal, options, sampleRate);
         KeepPeak(signal, peak);
     }
     if (options.highPassHz > 0) HighPass(signal, options.highPassHz, sampleRate);

@@ -135,6 +135,9 @@ struct SignalOptions {
     std::optional<double> roomEchoDb;      // played into a microphone: the room's reflection, this many
     double roomEchoDelay = 0.025;          // dB down, this many seconds later, its treble taken by the
     double roomEchoHz = 4000;              // walls above this (first-order low-pass); after the head
+    std::optional<double> reverbDb;        // and the room's reverberation, this many dB under the sound:
+    double reverbTime = 0.5;               // a dense tail of reflections that dies away by 60 dB in this
+                                           // many seconds, duller with every reflection (above roomEchoHz)
     Head head = Head::flat;
     double headHz = 3000;
     double headQ = 4;              // resonant head: the resonance's Q

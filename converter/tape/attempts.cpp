@@ -37,6 +37,13 @@ void Rewind(decoder::Reader& r, std::int32_t begin) {
 }
 
 constexpr int kReadThrough = 3;  // the rank of a bad reading of the whole record (it may read on)
+
+// A right checksum proves the bytes only where at most one was read in doubt: errors at two or
+// more can make up for each other in the sum (a reverberant room's tail read as the middle pulse
+// of two eighth bits adds 0x100). Such a reading is kept only when no other reading is surer.
+bool Sure(const RecordAttempt& a) {
+    return a.outcome == output::AttemptOutcome::good && decoder::DoubtfulBytes(a.confidence) < 2;
+}
 constexpr int kLeadRestarts = 4;  // times a reading goes on past a false sync byte in the lead-in
 
 // True when the reading's sync byte is wrong and the bytes read after it are zeros (the lead-in's),
@@ -269,8 +276,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         const bool leadMeasured = calibration != nullptr && !calibration->documented && k < alternatives;
         // A header read clearly is kept as read: another reading cannot make a rule right that
         // is not the machine's.
-        if (best.outcome == output::AttemptOutcome::good || best.checksumUnknown ||
-            (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
+        if (Sure(best) || best.checksumUnknown || (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
             break;
         }
         // The recording ends inside the record (a capture stopped, a tape run out): no reading
@@ -281,7 +287,13 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
             break;
         }
     }
-    if (best.outcome == output::AttemptOutcome::bad && MergeAttempts(whole, best)) {
+    // Readings that all failed, or whose only right checksum is in doubt: merged byte by byte
+    // (each byte read surely somewhere), they may give the record, or another that holds.
+    const bool bad = best.outcome == output::AttemptOutcome::bad;
+    RecordAttempt merged = best;
+    if ((bad || (best.outcome == output::AttemptOutcome::good && !Sure(best))) && MergeAttempts(whole, merged) &&
+        (bad || ImagePayload(merged.image, merged.report) != ImagePayload(best.image, best.report))) {
+        best = std::move(merged);
         decoder::Reader say = first;
         decoder::Say(say, "Auto: the readings merged byte by byte, checksum right\n");
         tried.emplace_back("the readings merged byte by byte", GaveText(best));
