@@ -130,22 +130,27 @@ std::string DecoderText(std::int32_t exactValue) {
 }
 
 void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts) {
-    if (best.outcome != output::AttemptOutcome::bad || best.checksumUnknown) return;
-    const std::size_t index = static_cast<std::size_t>(std::max(best.number - 1, 0));
-    const std::string what = index < best.tried.size() ? best.tried[index].first : "";
-    decoder::Say(say, "Auto: no reading holds the checksum (%i tried); the file has the best (%s): %s\n", attempts,
-                 what.c_str(), GaveText(best));
+    if (best.checksumUnknown || best.outcome == output::AttemptOutcome::noLead || Sure(best)) return;
     std::vector<std::int64_t> doubtful;
     for (std::size_t i = 0; i < best.confidence.size() && i < best.byteStarts.size(); ++i) {
         if (!(best.confidence[i] >= decoder::kDoubtful)) doubtful.push_back(best.byteStarts[i]);
     }
+    constexpr std::size_t kListed = 8;
+    std::string at;
+    for (std::size_t i = 0; i < doubtful.size() && i < kListed; ++i) {
+        at += (i == 0 ? "" : ", ") + report::Format("%.2f s", decoder::Seconds(say, doubtful[i]));
+    }
+    if (doubtful.size() > kListed) at += report::Format(" and %zu more", doubtful.size() - kListed);
+    if (best.outcome == output::AttemptOutcome::good) {
+        decoder::Say(say, "Auto: the checksum holds over %zu bytes read in doubt, at %s: errors there could make up for "
+                          "each other; another pass or copy of the tape can confirm them (/with)\n", doubtful.size(), at.c_str());
+        return;
+    }
+    const std::size_t index = static_cast<std::size_t>(std::max(best.number - 1, 0));
+    const std::string what = index < best.tried.size() ? best.tried[index].first : "";
+    decoder::Say(say, "Auto: no reading holds the checksum (%i tried); the file has the best (%s): %s\n", attempts,
+                 what.c_str(), GaveText(best));
     if (!doubtful.empty()) {
-        constexpr std::size_t kListed = 8;
-        std::string at;
-        for (std::size_t i = 0; i < doubtful.size() && i < kListed; ++i) {
-            at += (i == 0 ? "" : ", ") + report::Format("%.2f s", decoder::Seconds(say, doubtful[i]));
-        }
-        if (doubtful.size() > kListed) at += report::Format(" and %zu more", doubtful.size() - kListed);
         decoder::Say(say, "Auto: %zu %s in doubt, at %s\n", doubtful.size(), doubtful.size() == 1 ? "byte" : "bytes",
                      at.c_str());
     } else if (!best.header && !best.report.early && best.report.sync == gtp::kSyncByte && best.readOn == 0) {

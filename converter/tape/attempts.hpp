@@ -53,6 +53,7 @@ std::string DecoderText(std::int32_t exactValue);
 // it gave, and where its bytes in doubt lie, so that the recording can be looked at there. One
 // whose every byte was read clearly yet whose sum is wrong had bits changed that left no trace (a
 // lossy copy moves and makes pulses so), or was saved so: only another copy or pass can tell.
+// A good `best` whose sum holds over two bytes or more read in doubt is told with those bytes.
 void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts);
 
 // Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it

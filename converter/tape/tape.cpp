@@ -156,6 +156,7 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     first.edgesFrom = edgesFrom;
     int attempts = 0;
     const RecordAttempt best = AttemptRecord(first, calibration, bounds.begin, attempts, bounds.signalEnd, cutByEnd);
+    if (calibration != nullptr && best.outcome == output::AttemptOutcome::good) SayKept(first, best, attempts);
     read.clearUpToTheEnd = cutByEnd && ClearUpToTheEnd(best);
 
     entry = EntryOf(best, entry.number, entry.leadStart, offset + bounds.signalEnd, calibration);
