@@ -44,6 +44,7 @@ constexpr int kReadThrough = 3;  // the rank of a bad reading of the whole recor
 bool Sure(const RecordAttempt& a) {
     return a.outcome == output::AttemptOutcome::good && decoder::DoubtfulBytes(a.confidence) < 2;
 }
+
 constexpr int kLeadRestarts = 4;  // times a reading goes on past a false sync byte in the lead-in
 
 // True when the reading's sync byte is wrong and the bytes read after it are zeros (the lead-in's),
@@ -281,7 +282,9 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         const bool leadMeasured = calibration != nullptr && !calibration->documented && k < alternatives;
         // A header read clearly is kept as read: another reading cannot make a rule right that
         // is not the machine's.
-        if (Sure(best) || best.checksumUnknown || (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
+        // Without the calibration, a right checksum is taken as the documented run takes it.
+        const bool good = calibration != nullptr ? Sure(best) : best.outcome == output::AttemptOutcome::good;
+        if (good || best.checksumUnknown || (best.outcome == output::AttemptOutcome::noLead && !leadMeasured)) {
             break;
         }
         // The recording ends inside the record (a capture stopped, a tape run out): no reading

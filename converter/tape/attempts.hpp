@@ -59,7 +59,9 @@ void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts);
 // Reads the record whose signal begins at sample `begin`: the first attempt with `first` as it
 // is; while attempts are bad, the alternatives of `calibration` (with "/auto"; none without one) and then the rest of
 // "/fail" with exactValue raised by one each time, each on a reader of its own. Stops at the first
-// attempt that is not bad and gives the best. `attemptsMade` counts the attempts. With
+// attempt that is not bad (with the calibration, at the first good one with at most one byte in
+// doubt, else at the end, where the readings are merged) and gives the best. `attemptsMade`
+// counts the attempts. With
 // `signalEnd` at 0 or above, every attempt reads on to that sample and is judged as a whole
 // (FinishWholeRecord). The readers' messages go to `first`'s log. With `cutByEnd` (the record's
 // signal goes on to the recording's end), a reading that ran out there with every byte before
