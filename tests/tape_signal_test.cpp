@@ -142,6 +142,14 @@ TEST(TapeSignal, DamageMeasuresAsSet) {
          }, 0.0031 * 1.02, 1.5 / kRate},
         {"cut at 0.5 s", [&] { return double(Render(record, with([](auto& o) { o.cutAt = 0.5; })).size()) / kRate; }, 0.5,
          0.5 / kRate},
+        {"reverberation dying in 0.5 s, treble kept: dB a second after the record",
+         [&] {
+             const Signal s = Render(record, with([](auto& o) {
+                 o.reverbDb = -6, o.reverbTime = 0.5, o.roomEchoHz = 20000, o.trailingSilence = 1;
+             }));
+             return 20 * std::log10(Rms(s, 1.32, 1.42) / Rms(s, 1.62, 1.72)) / 0.3;
+         },
+         120, 15},
         {"high-pass 200 Hz at 200 Hz", [&] { return filtered(200, 200, 0); }, std::sqrt(0.5), 0.02},
         {"high-pass 50 Hz at 500 Hz", [&] { return filtered(500, 50, 0); }, 1 / std::sqrt(1.01), 0.02},
         {"low-pass 3500 Hz at 3500 Hz", [&] { return filtered(3500, 0, 3500); }, std::sqrt(0.5), 0.02},
