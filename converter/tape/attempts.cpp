@@ -112,6 +112,7 @@ bool MergeAttempts(const std::vector<RecordAttempt>& whole, RecordAttempt& best)
     }
     best.outcome = output::AttemptOutcome::good;
     best.problems = 0;
+    best.merged = true;
     return true;
 }
 
@@ -131,7 +132,7 @@ std::string DecoderText(std::int32_t exactValue) {
 }
 
 void SayKept(decoder::Reader& say, const RecordAttempt& best, int attempts) {
-    if (best.checksumUnknown || best.outcome == output::AttemptOutcome::noLead || Sure(best)) return;
+    if (best.checksumUnknown || best.merged || best.outcome == output::AttemptOutcome::noLead || Sure(best)) return;
     std::vector<std::int64_t> doubtful;
     for (std::size_t i = 0; i < best.confidence.size() && i < best.byteStarts.size(); ++i) {
         if (!(best.confidence[i] >= decoder::kDoubtful)) doubtful.push_back(best.byteStarts[i]);

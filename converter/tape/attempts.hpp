@@ -32,6 +32,7 @@ struct RecordAttempt {
     // A header whose bytes were all read clearly but whose sum is not the one the rule wants:
     // the rule is our generator's, not the machine's, so its checksum is not known.
     bool checksumUnknown = false;
+    bool merged = false;                // the readings merged byte by byte (each byte agreed or sure)
     std::vector<decoder::ProblemNote> notes;  // the problems its decoders reported
     // Every attempt made at the record (on the best only): what it read and what that gave.
     std::vector<std::pair<std::string, std::string>> tried;
