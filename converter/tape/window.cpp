@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <signal.h>
 
 #include "converter/signal/conditioning.hpp"
@@ -86,6 +87,19 @@ ThreadedFeed::~ThreadedFeed() {
     }
 }
 
+bool ThreadedFeed::ChannelPages::Make() {
+    Free();
+    void* pages = mmap(nullptr, kFeedBlock * sizeof(std::int16_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) return false;
+    data_ = static_cast<std::int16_t*>(pages);
+    return true;
+}
+
+void ThreadedFeed::ChannelPages::Free() {
+    if (data_ != nullptr) munmap(data_, kFeedBlock * sizeof(std::int16_t));
+    data_ = nullptr;
+}
+
 void ThreadedFeed::Produce() {
     for (;;) {
         Block block;
@@ -104,14 +118,18 @@ void ThreadedFeed::Produce() {
                 ++blocks_;
                 block.mix.resize(kFeedBlock);
                 if (fine_) block.fine.resize(kFeedBlock);
-                if (channels_) {
-                    block.left.resize(kFeedBlock);
-                    block.right.resize(kFeedBlock);
+                if (channels_ && (!block.left.Make() || !block.right.Make())) {
+                    block.left.Free();
+                    block.right.Free();
                 }
             }
         }
-        const bool channels = channels_;
-        if (!channels) block.left = block.right = {};  // no longer wanted: their memory goes
+        const bool channels = channels_ && !block.left.empty();
+        if (!channels) {
+            // No longer wanted (or no memory for them): their memory goes.
+            block.left.Free();
+            block.right.Free();
+        }
         block.frames = source_.Read(block.mix.data(), fine_ ? block.fine.data() : nullptr, channels ? block.left.data() : nullptr,
                                     channels ? block.right.data() : nullptr, kFeedBlock);
         block.taken = 0;
@@ -155,8 +173,10 @@ std::size_t ThreadedFeed::Read(std::int8_t* mix, std::int16_t* fine, std::int16_
     std::memcpy(mix, current_.mix.data() + current_.taken, n);
     if (fine_ && fine != nullptr) std::memcpy(fine, current_.fine.data() + current_.taken, n * sizeof(std::int16_t));
     if (channels_ && left != nullptr && right != nullptr) {
-        std::memcpy(left, current_.left.data() + current_.taken, n * sizeof(std::int16_t));
-        std::memcpy(right, current_.right.data() + current_.taken, n * sizeof(std::int16_t));
+        // A block read without its channels (no memory for them) gives the mix for both.
+        const bool own = !current_.left.empty() && !current_.right.empty();
+        std::memcpy(left, (own ? current_.left.data() : current_.fine.data()) + current_.taken, n * sizeof(std::int16_t));
+        std::memcpy(right, (own ? current_.right.data() : current_.fine.data()) + current_.taken, n * sizeof(std::int16_t));
     }
     current_.taken += n;
     return n;

@@ -72,9 +72,33 @@ public:
     void DropChannels() override { channels_ = false; }
 
 private:
+    // A channel's samples in pages of their own, given back to the system when freed: the reader
+    // thread's heap would keep them, and a stereo tape's window is at its largest later on.
+    class ChannelPages {
+    public:
+        ChannelPages() = default;
+        ChannelPages(ChannelPages&& other) noexcept : data_(std::exchange(other.data_, nullptr)) {}
+        ChannelPages& operator=(ChannelPages&& other) noexcept {
+            if (this != &other) {
+                Free();
+                data_ = std::exchange(other.data_, nullptr);
+            }
+            return *this;
+        }
+        ~ChannelPages() { Free(); }
+        // Room for a block's samples; false when memory is short.
+        bool Make();
+        void Free();
+        std::int16_t* data() { return data_; }
+        bool empty() const { return data_ == nullptr; }
+
+    private:
+        std::int16_t* data_ = nullptr;
+    };
     struct Block {
         std::vector<std::int8_t> mix;
-        std::vector<std::int16_t> fine, left, right;
+        std::vector<std::int16_t> fine;
+        ChannelPages left, right;
         std::size_t frames = 0;
         std::size_t taken = 0;
     };
