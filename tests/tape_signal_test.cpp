@@ -150,6 +150,15 @@ TEST(TapeSignal, DamageMeasuresAsSet) {
              return 20 * std::log10(Rms(s, 1.32, 1.42) / Rms(s, 1.62, 1.72)) / 0.3;
          },
          120, 15},
+        {"two walls, treble kept: the copy 45 ms after a lone pulse, at -8 dB",
+         [&] {
+             const Signal s = tapegen::RenderPulses({{0.1, 1.0}}, kRate, with([](auto& o) {
+                 o.roomEchoDb = -6, o.roomEchoDelay = 0.030, o.wallEchoDb = -8, o.wallEchoDelay = 0.045;
+                 o.roomEchoHz = 20000;
+             }));
+             return Peak(s, 0.145, 0.146) / Peak(s, 0.1, 0.101);
+         },
+         0.398, 0.02},
         {"high-pass 200 Hz at 200 Hz", [&] { return filtered(200, 200, 0); }, std::sqrt(0.5), 0.02},
         {"high-pass 50 Hz at 500 Hz", [&] { return filtered(500, 50, 0); }, 1 / std::sqrt(1.01), 0.02},
         {"low-pass 3500 Hz at 3500 Hz", [&] { return filtered(3500, 0, 3500); }, std::sqrt(0.5), 0.02},

@@ -321,14 +321,18 @@ void Crosstalk(std::vector<float>& signal, double db) {
 // duller (the walls take the treble).
 void RoomEcho(std::vector<float>& signal, const SignalOptions& options, int sampleRate) {
     const std::vector<float> played = signal;
-    const double gain = FromDb(*options.roomEchoDb);
-    const auto delay = static_cast<std::size_t>(options.roomEchoDelay * sampleRate);
     const double a = std::exp(-2 * std::numbers::pi * options.roomEchoHz / sampleRate);
-    double wall = 0;
-    for (std::size_t n = 0; n < signal.size(); ++n) {
-        wall = (1 - a) * (n >= delay ? played[n - delay] : 0.0f) + a * wall;
-        signal[n] = static_cast<float>(played[n] + gain * wall);
-    }
+    auto reflect = [&](double db, double seconds) {
+        const double gain = FromDb(db);
+        const auto delay = static_cast<std::size_t>(seconds * sampleRate);
+        double wall = 0;
+        for (std::size_t n = 0; n < signal.size(); ++n) {
+            wall = (1 - a) * (n >= delay ? played[n - delay] : 0.0f) + a * wall;
+            signal[n] += static_cast<float>(gain * wall);
+        }
+    };
+    if (options.roomEchoDb) reflect(*options.roomEchoDb, options.roomEchoDelay);
+    if (options.wallEchoDb) reflect(*options.wallEchoDb, options.wallEchoDelay);
 }
 
 // A room's reverberation: four recirculating delays of a few tens of milliseconds, each reflection
@@ -530,9 +534,9 @@ std::vector<float> RenderPulses(const std::vector<Pulse>& pulses, int sampleRate
         if (options.allPassSections > 0) AllPass(signal, options.allPassSections, options.allPassHz, sampleRate);
         KeepPeak(signal, peak);
     }
-    if (options.roomEchoDb || options.reverbDb) {
+    if (options.roomEchoDb || options.wallEchoDb || options.reverbDb) {
         const double peak = Peak(signal);
-        if (options.roomEchoDb) RoomEcho(signal, options, sampleRate);
+        if (options.roomEchoDb || options.wallEchoDb) RoomEcho(signal, options, sampleRate);
         if (options.reverbDb) RoomReverb(signal, options, sampleRate);
         KeepPeak(signal, peak);
     }

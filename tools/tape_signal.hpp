@@ -138,6 +138,8 @@ struct SignalOptions {
     std::optional<double> reverbDb;        // and the room's reverberation, this many dB under the sound:
     double reverbTime = 0.5;               // a dense tail of reflections that dies away by 60 dB in this
                                            // many seconds, duller with every reflection (above roomEchoHz)
+    std::optional<double> wallEchoDb;      // a second wall's reflection, this many dB down, this many
+    double wallEchoDelay = 0.045;          // seconds later, as dull as the first
     Head head = Head::flat;
     double headHz = 3000;
     double headQ = 4;              // resonant head: the resonance's Q
