@@ -191,6 +191,18 @@ TEST_F(AutoEndToEnd, AnEchoOffAHardWallIsTakenAwayAndTheRecordReadAsItIs) {
     EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
 }
 
+// A room with two walls: each pulse comes back twice, where the lead-in's regular pulses hide
+// which delays. Measured over the pulses of the record and taken away, the record reads.
+TEST_F(AutoEndToEnd, TwoWallsEchoesAreMeasuredOverTheRecordAndTakenAway) {
+    const tapegen::TapeRecord record = tapegen::LadderRecords()[1].record;  // the BASIC program
+    tapegen::SignalOptions options;
+    options.roomEchoDb = -6, options.roomEchoDelay = 0.035, options.wallEchoDb = -8, options.wallEchoDelay = 0.052;
+    const Outcome run = Convert(tapegen::RenderRecord(record, 44100, options), {"/auto"});
+    EXPECT_NE(run.result.output.find("Auto: trying the pulse's own shape, its tails taken away"), std::string::npos)
+        << run.result.output;
+    EXPECT_EQ(run.file, tapegen::ExpectedGtp(record));
+}
+
 // Where no reading holds the checksum, the run ends saying which reading the file holds and
 // where its bytes in doubt lie; where none is in doubt, that the bits changed without a trace.
 TEST_F(AutoEndToEnd, AFailedRecordEndsSayingWhatTheFileHoldsAndWhereItIsInDoubt) {

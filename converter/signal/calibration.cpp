@@ -56,6 +56,8 @@ void ForgetRun(Calibration& c) {
     c.runHeld = false;
     c.run.reset();
     c.rawUpTo = 0;
+    // Measured at the indices before, and shared with the copy the calibration was made from.
+    c.tails.reset();
 }
 
 const char* ChannelName(Calibration& c, int channel) {
@@ -184,8 +186,13 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
         // wiggles a pulse leaves behind it (its tails through the filters) stay below a share of it.
         shaping.floor = std::max({kFloorNoise * c.lead.noise / std::sqrt(static_cast<double>(shaping.smooth)),
                                   kWiggleShare * c.lead.amplitude, kFloorLeast});
-    } else if (reading == Reading::matched) {
+    } else if (reading == Reading::matched || reading == Reading::tailless) {
         shaping.matched = c.pulseShape;
+        if (reading == Reading::tailless) {
+            if (!c.tails || c.tailsChannel != c.channel) c.tails = NewTailsMemo();
+            c.tailsChannel = c.channel;
+            shaping.tails = c.tails;
+        }
     } else if (reading == Reading::smooth) {
         // The exact decoder looks for the positive lobe at a slot's start.
         shaping.squared = false;
@@ -275,6 +282,7 @@ void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
     c.echoLooked = false;
     c.echo = Echo{};
     c.echoFree.reset();
+    c.tails.reset();
     const LeadIn& l = c.lead;
     c.begin = std::max<std::int32_t>(c.from, l.firstEdge - static_cast<std::int32_t>(l.slot / 2));
     c.timing = TimingOf(l, rate);
@@ -377,6 +385,9 @@ void ListAlternatives(Calibration& c) {
     if (!settings.thresholdGiven) c.alternatives.push_back(Alternative::sensitive);
     if (matchable && !reshaped && c.first != Reading::matched) c.alternatives.push_back(Alternative::matched);
     if (settings.exactValue == kTimingDecoder) c.alternatives.push_back(Alternative::exact);
+    // An echo on the lead-in: where more walls than one send the sound back, the lead-in's regular
+    // pulses do not tell their delays apart, the record's own pulses do.
+    if (matchable && c.echo.delay > 0) c.alternatives.push_back(Alternative::tailless);
     // Last, the recording as it is with the user's settings: what reads without "/auto" reads with it.
     c.alternatives.push_back(Alternative::documented);
 }
@@ -444,6 +455,7 @@ std::string ReadingText(const Calibration& c, int index) {
         case Alternative::documented: return "the recording as it is, with the settings given";
         case Alternative::echo: return "the signal without its echo";
         case Alternative::echoAsIs: return "the signal without its echo, as it is";
+        case Alternative::tailless: return "the pulse's own shape, its tails taken away";
     }
     return "";
 }
@@ -631,6 +643,11 @@ void ApplyAlternative(Calibration& c, int index, decoder::Reader& r) {
             Read(c, c.channel, Reading::matched, r);
             r.reverseDirection = false;  // every found pulse is written falling at its peak
             decoder::Say(r, "Auto: trying the pulse's own shape\n");
+            break;
+        case Alternative::tailless:
+            Read(c, c.channel, Reading::tailless, r);
+            r.reverseDirection = false;
+            decoder::Say(r, "Auto: trying the pulse's own shape, its tails taken away\n");
             break;
         case Alternative::exact:
             Read(c, c.channel, Reading::smooth, r);

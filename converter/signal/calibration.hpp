@@ -19,9 +19,9 @@ namespace sonokas::signal {
 
 // How a record is read: the recording as it is, with the calibrated settings; or conditioned,
 // into a square wave (or one for weak pulses), or smoothed for the exact decoder.
-enum class Reading { raw, squared, sensitive, smooth, matched, withoutEcho, withoutEchoAsIs };
+enum class Reading { raw, squared, sensitive, smooth, matched, withoutEcho, withoutEchoAsIs, tailless };
 
-enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented, echo, echoAsIs };
+enum class Alternative { conditioned, polarity, channel, sensitive, matched, exact, documented, echo, echoAsIs, tailless };
 
 // What the calibration found for one record and how it reads it: the recording's sources, the
 // lead-in, the shaping and the choices, and the conditioned samples. A record carries its own.
@@ -67,6 +67,8 @@ struct Calibration {
     Echo echo;
     std::shared_ptr<std::int16_t> echoFree;
     int echoFreeChannel = 0;
+    std::shared_ptr<TailsMemo> tails;  // the tails measured for the reading on the pulses' shape
+    int tailsChannel = 0;
     bool* written = nullptr;  // set whenever samples are conditioned into a lent buffer
 };
 

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <deque>
+#include <limits>
 
 namespace sonokas::signal {
 
@@ -31,6 +32,15 @@ constexpr double kMatchReach = 0.42;      // in slots: how far a match looks for
 constexpr double kNeighbourNear = 0.35;   // in slots: where a pulse's neighbours may lie
 constexpr double kNeighbourFar = 0.65;
 constexpr double kNeighbourShare = 0.8;   // a pulse between two has this share of the weaker at least
+constexpr double kTailSlots = 30;         // in slots: how long after a pulse its tails are measured (a room's
+                                          // echoes, a second wall's, a head's ringing)
+constexpr double kTailLeast = 0.15;       // of a pulse's own match: a tail that stands out (an echo's)
+constexpr double kTailStrong = 0.6;       // of the pulses' median match: weaker ones may be echoes
+constexpr double kTailLocal = 2;          // in slots: the pulses around a match, for what is left of tails
+constexpr double kTailShare = 0.5;        // of the strongest of them: a pulse reaches this, once they are gone
+constexpr double kTailMeasured = 10000;   // in slots: the record's stretch the tails are measured over
+constexpr int kTailRounds = 5;            // readings whose pulses the tails are measured over, at most
+constexpr double kTailRidge = 0.05;       // of the pulses' weight: keeps lags the pulses cannot tell apart small
 constexpr double kComparatorShares[] = {0.5, 0.7, 0.85};  // of a search window's level: a lobe's swing
 constexpr double kSlowWaveShare = 0.2;    // of a search window's level: a slow wave left that strong is taken away
 constexpr double kHumSpan = 0.5;          // of the centre line's width, under hum: a pulse is shorter
@@ -647,11 +657,38 @@ bool Outshone(const std::vector<float>& y, std::int64_t m, std::int64_t near, st
     return before > least && after > least && value < kNeighbourShare * std::min(before, after);
 }
 
+}  // namespace
+
+// What each pulse leaves in the match after it, beyond its own peak: stretches of lags with the
+// tail there for a pulse of the mean match.
+struct Tails {
+    struct Stretch {
+        std::int64_t from = 0;
+        std::vector<float> values;
+    };
+    std::vector<Stretch> stretches;
+    std::int64_t reach = 0;  // lags up to this one hold tails
+    double mean = 0;         // the pulses' mean match
+};
+
+namespace {
+
+// The pulses ConditionMatched found: where, and their match.
+struct Found {
+    std::vector<std::int64_t> at;
+    std::vector<float> match;
+};
+
 // Condition() for pulses found by their match with the measured shape: the centred signal is
 // correlated with the shape, and each peak of the match above the floor that no other match
 // within the reach outdoes becomes one clean pulse: high from `lead` samples before the peak,
 // falling to low at it.
-std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
+// With `tails`, each pulse found takes its tails away from the match after it (what the pulses
+// before left is gone by the time a pulse is judged), and a pulse must reach a share of the
+// strongest found just before it. `found` gets the pulses; the reading stops at `until`.
+std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out,
+                              const Tails* tails = nullptr, Found* found = nullptr,
+                              std::int64_t until = std::numeric_limits<std::int64_t>::max()) {
     const PulseShape& shape = *shaping.matched;
     const std::int64_t count = source.count;
     const auto taps = static_cast<std::int64_t>(shape.taps.size());
@@ -684,6 +721,20 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
         if (at >= first) out[at] = -128;
         lastPulse = at;
     };
+    // The pulses found so far, for their tails: where, and their match as a share of the mean.
+    std::vector<std::int64_t> fedAt;
+    std::vector<float> fedSize;
+    // Takes the tails of a pulse at `at` of `size` away from y, which holds the indices from `y0` to `y1`.
+    auto takeTails = [&](std::int64_t at, float size, std::int64_t y0, std::int64_t y1) {
+        for (const Tails::Stretch& stretch : tails->stretches) {
+            const auto length = static_cast<std::int64_t>(stretch.values.size());
+            const std::int64_t from = std::max(y0, at + stretch.from);
+            const std::int64_t to = std::min(y1, at + stretch.from + length);
+            for (std::int64_t k = from; k < to; ++k) {
+                y[static_cast<std::size_t>(k - y0)] -= size * stretch.values[static_cast<std::size_t>(k - at - stretch.from)];
+            }
+        }
+    };
     for (std::int64_t blockStart = begin; blockStart < count && !ended; blockStart += kBlock) {
         const std::int64_t n = std::min(kBlock, count - blockStart);
         // v[j] is index blockStart - margin + j; y[m] is index blockStart - far + m.
@@ -693,6 +744,14 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
             float sum = 0;
             for (std::int64_t k = 0; k < taps; ++k) sum += shape.taps[static_cast<std::size_t>(k)] * p[k];
             y[static_cast<std::size_t>(m)] = sum * unit;
+        }
+        const std::int64_t y0 = blockStart - far;
+        const std::int64_t y1 = blockStart + n + far;
+        if (tails != nullptr) {
+            // The tails of the pulses before this block that reach into it.
+            for (auto k = std::lower_bound(fedAt.begin(), fedAt.end(), y0 - tails->reach); k != fedAt.end(); ++k) {
+                takeTails(*k, fedSize[static_cast<std::size_t>(k - fedAt.begin())], y0, y1);
+            }
         }
         for (std::int64_t m = far; m < far + n && !ended; ++m, ++i) {
             const float value = y[static_cast<std::size_t>(m)];
@@ -705,9 +764,30 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
                     const float other = y[static_cast<std::size_t>(k)];
                     peak = other < value || (other == value && k >= m);
                 }
-                if (peak && !Outshone(y, m, near, far, least, value)) emit(i);
+                if (peak && tails != nullptr) {
+                    // What is left of the tails is weaker than the pulses before it by far.
+                    const auto span = static_cast<std::int64_t>(kTailLocal * shaping.slot);
+                    float local = 0;
+                    for (auto k = std::lower_bound(fedAt.begin(), fedAt.end(), i - span); k != fedAt.end(); ++k) {
+                        local = std::max(local, fedSize[static_cast<std::size_t>(k - fedAt.begin())]);
+                    }
+                    peak = value >= kTailShare * local * tails->mean;
+                }
+                if (peak && !Outshone(y, m, near, far, least, value)) {
+                    emit(i);
+                    if (found != nullptr) {
+                        found->at.push_back(i);
+                        found->match.push_back(value);
+                    }
+                    if (tails != nullptr && tails->mean > 0) {
+                        const auto size = static_cast<float>(value / tails->mean);
+                        takeTails(i, size, y0, y1);
+                        fedAt.push_back(i);
+                        fedSize.push_back(size);
+                    }
+                }
             }
-            if (i - lastPulse > shaping.endGap) ended = true;
+            if (i - lastPulse > shaping.endGap || i >= until) ended = true;
         }
         std::copy(v.begin() + n, v.begin() + n + 2 * margin, v.begin());
     }
@@ -716,7 +796,149 @@ std::int32_t ConditionMatched(const Source& source, std::int32_t first, const Sh
     return static_cast<std::int32_t>(end);
 }
 
+// Solves t x = b for the symmetric Toeplitz matrix whose first column is `t` (positive definite),
+// by Levinson's recursion. False when the matrix is not.
+bool SolveToeplitz(const std::vector<double>& t, const std::vector<double>& b, std::vector<double>& x) {
+    const std::size_t n = b.size();
+    x.assign(n, 0.0);
+    if (n == 0 || t.size() < n || !(t[0] > 0)) return false;
+    std::vector<double> y(n, 0.0);
+    std::vector<double> z(n, 0.0);
+    std::vector<double> v(n, 0.0);
+    const double t0 = t[0];
+    auto r = [&](std::size_t k) { return t[k] / t0; };  // r(1) is t[1] / t[0]
+    x[0] = b[0] / t0;
+    if (n == 1) return true;
+    y[0] = -r(1);
+    double alpha = -r(1);
+    double beta = 1;
+    for (std::size_t k = 1; k < n; ++k) {
+        beta *= 1 - alpha * alpha;
+        if (!(beta > 0)) return false;
+        double sum = 0;
+        for (std::size_t j = 0; j < k; ++j) sum += r(j + 1) * x[k - 1 - j];
+        const double mu = (b[k] / t0 - sum) / beta;
+        for (std::size_t j = 0; j < k; ++j) v[j] = x[j] + mu * y[k - 1 - j];
+        for (std::size_t j = 0; j < k; ++j) x[j] = v[j];
+        x[k] = mu;
+        if (k + 1 < n) {
+            double s2 = 0;
+            for (std::size_t j = 0; j < k; ++j) s2 += r(j + 1) * y[k - 1 - j];
+            alpha = (-r(k + 1) - s2) / beta;
+            for (std::size_t j = 0; j < k; ++j) z[j] = y[j] + alpha * y[k - 1 - j];
+            for (std::size_t j = 0; j < k; ++j) y[j] = z[j];
+            y[k] = alpha;
+        }
+    }
+    return true;
+}
+
+// What each pulse leaves in the match after it, beyond its own peak: a room's echoes (one wall's
+// or several), a head's ringing, what a linear chain adds later. Measured over the pulses a
+// first reading found, whose data spread them at every distance (the lead-in's regular pulses
+// hide a copy among their own), by least squares: the match is the sum of one response per
+// pulse, scaled by the pulse's size. Their own peak and what lies before it are part of the
+// model, not of the tails. None when there are too few pulses to tell.
+Tails MeasureTails(const Source& source, const Shaping& shaping, const Found& all) {
+    Tails tails;
+    // A copy of a pulse (an echo) that passed for one is weaker than the pulses: it is part of
+    // their tails, and so is left out of the pulses they are measured over.
+    Found found;
+    if (!all.match.empty()) {
+        std::vector<float> sorted = all.match;
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+        const float strong = static_cast<float>(kTailStrong) * sorted[sorted.size() / 2];
+        for (std::size_t k = 0; k < all.at.size(); ++k) {
+            if (all.match[k] < strong) continue;
+            found.at.push_back(all.at[k]);
+            found.match.push_back(all.match[k]);
+        }
+    }
+    const PulseShape& shape = *shaping.matched;
+    const auto w = static_cast<std::int64_t>(shape.taps.size() / 2);
+    const std::int64_t back = 2 * w;
+    // The pulse's own match reaches twice its shape's half either way.
+    const std::int64_t from = std::max<std::int64_t>(back + 1, std::lround(kMatchReach * shaping.slot));
+    const std::int64_t longest = std::clamp<std::int64_t>(std::lround(kTailSlots * shaping.slot), from + 1, kLongestHalf);
+    const std::size_t pulses = found.at.size();
+    if (pulses < 4 * kEchoPulses || longest <= from) return tails;
+    double mean = 0;
+    for (const float m : found.match) mean += m;
+    mean /= static_cast<double>(pulses);
+    if (!(mean > 0)) return tails;
+    std::vector<float> size(pulses);
+    for (std::size_t k = 0; k < pulses; ++k) size[k] = static_cast<float>(found.match[k] / mean);
+    // Lags -back .. longest; the pulses' weight at each distance, and the match after them.
+    const auto lags = static_cast<std::size_t>(back + longest + 1);
+    std::vector<double> weight(lags, 0.0);
+    for (std::size_t j = 0; j < pulses; ++j) {
+        for (std::size_t k = j; k < pulses && found.at[k] - found.at[j] < static_cast<std::int64_t>(lags); ++k) {
+            weight[static_cast<std::size_t>(found.at[k] - found.at[j])] += static_cast<double>(size[j]) * size[k];
+        }
+    }
+    std::vector<double> after(lags, 0.0);
+    // The match itself, a block at a time, each block with the samples its pulses' lags reach.
+    constexpr std::int64_t kBlock = 1 << 16;
+    const auto taps = static_cast<std::int64_t>(shape.taps.size());
+    std::vector<float> v;
+    std::vector<float> y;
+    for (std::size_t k = 0; k < pulses;) {
+        const std::int64_t start = found.at[k] - back;
+        const std::int64_t n = kBlock + back + longest + 1;
+        BandFilter filter;
+        StartFor(filter, source, start - w, shaping);
+        v.resize(static_cast<std::size_t>(n + taps));
+        filter.Fill(v.data(), n + taps);
+        // A tap at a time over the block, which the compiler can do many samples at once.
+        y.assign(static_cast<std::size_t>(n), 0.0f);
+        for (std::int64_t t = 0; t < taps; ++t) {
+            const float tap = shape.taps[static_cast<std::size_t>(t)] / filter.scale;
+            const float* samples = v.data() + t;
+            for (std::int64_t m = 0; m < n; ++m) y[static_cast<std::size_t>(m)] += tap * samples[m];
+        }
+        // Summed in doubles: the least squares magnify small errors.
+        for (; k < pulses && found.at[k] - back - start < kBlock; ++k) {
+            const float* at = y.data() + (found.at[k] - back - start);
+            const double scale = size[k];
+            for (std::size_t d = 0; d < lags; ++d) after[d] += scale * at[d];
+        }
+    }
+    weight[0] *= 1 + kTailRidge;
+    std::vector<double> response;
+    if (!SolveToeplitz(weight, after, response)) return tails;
+    // The pulses sit on a grid of half slots, and most of them (a byte's first at every bit) at
+    // every slot: where they always are, the least squares cannot tell a pulse's own size from a
+    // tail its neighbours left there, and over a regular lead-in such small shares add up. Only
+    // tails that stand out are taken: a copy of the pulse (an echo), with the lags around it
+    // where its match lies.
+    double own = 0;
+    for (std::int64_t d = -w; d <= w; ++d) own = std::max(own, response[static_cast<std::size_t>(d + back)]);
+    if (!(own > 0)) return tails;
+    std::vector<bool> keep(static_cast<std::size_t>(longest + 1), false);
+    for (std::int64_t d = from; d <= longest; ++d) {
+        if (std::fabs(response[static_cast<std::size_t>(d + back)]) < kTailLeast * own) continue;
+        for (std::int64_t k = std::max(from, d - w); k <= std::min(longest, d + w); ++k) keep[static_cast<std::size_t>(k)] = true;
+    }
+    for (std::int64_t d = from; d <= longest; ++d) {
+        if (!keep[static_cast<std::size_t>(d)]) continue;
+        if (d == from || !keep[static_cast<std::size_t>(d - 1)]) tails.stretches.push_back({d, {}});
+        tails.stretches.back().values.push_back(static_cast<float>(response[static_cast<std::size_t>(d + back)]));
+        tails.reach = d + 1;
+    }
+    if (tails.stretches.empty()) return tails;
+    tails.mean = mean;
+    return tails;
+}
+
 }  // namespace
+
+struct TailsMemo {
+    std::int32_t first = -1;    // the record's first sample
+    std::int64_t until = 0;     // the tails were measured up to this sample
+    Tails tails;
+};
+
+std::shared_ptr<TailsMemo> NewTailsMemo() { return std::make_shared<TailsMemo>(); }
 
 PulseShape MeasurePulseShape(const Source& source, const LeadIn& lead, const Shaping& shaping) {
     PulseShape shape;
@@ -907,6 +1129,35 @@ std::int32_t SwingRun::Finish(std::int64_t count, std::int8_t* out) const {
 }
 
 std::int32_t Condition(const Source& source, std::int32_t first, const Shaping& shaping, std::int8_t* out) {
+    if (ByShape(shaping) && shaping.tails) {
+        TailsMemo& memo = *shaping.tails;
+        // The tails are measured over the record's first stretch: a reading of it finds the
+        // pulses, the tails are measured over them, and the next reading, taking them away,
+        // finds the pulses better, until it finds the same. Then the record is read so.
+        const std::int64_t until = std::min<std::int64_t>(source.count, first + std::llround(kTailMeasured * shaping.slot));
+        if (memo.first != first || memo.until < until) {
+            memo = TailsMemo{};
+            Found found;
+            ConditionMatched(source, first, shaping, out, nullptr, &found, until);
+            Tails tails = MeasureTails(source, shaping, found);
+            for (int round = 1; round < kTailRounds && !tails.stretches.empty(); ++round) {
+                Found again;
+                ConditionMatched(source, first, shaping, out, &tails, &again, until);
+                bool same = again.at.size() == found.at.size();
+                for (std::size_t k = 0; same && k < found.at.size(); ++k) same = std::llabs(again.at[k] - found.at[k]) <= 1;
+                if (same) break;
+                Tails next = MeasureTails(source, shaping, again);
+                if (next.stretches.empty()) break;
+                found = std::move(again);
+                tails = std::move(next);
+            }
+            memo.first = first;
+            memo.until = until;
+            memo.tails = std::move(tails);
+        }
+        // No tail stands out: the pulses as the shape finds them.
+        return ConditionMatched(source, first, shaping, out, memo.tails.stretches.empty() ? nullptr : &memo.tails);
+    }
     if (ByShape(shaping)) return ConditionMatched(source, first, shaping, out);
     if (first < 0 || first >= source.count) return std::max<std::int32_t>(first, 0);
     SwingRun run(source, first, shaping);

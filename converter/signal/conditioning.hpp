@@ -72,6 +72,10 @@ struct Echo {
     double gain = 0;         // the copy's level, as a share of the signal's
 };
 
+// The tails measured for a record's reading on its pulses' shape (made by NewTailsMemo).
+struct TailsMemo;
+std::shared_ptr<TailsMemo> NewTailsMemo();
+
 // How a record is conditioned.
 struct Shaping {
     double slot = 0;          // samples: one bit slot
@@ -89,6 +93,10 @@ struct Shaping {
     // one clean pulse whose falling swing lies where the match peaks.
     std::shared_ptr<const PulseShape> matched;
     std::int32_t lead = 1;    // matched: samples from a written pulse's rise to its fall
+    // matched: each pulse's tails (a room's echoes, a head's ringing) measured over the pulses of a
+    // first reading and taken away for the next; what was measured is kept here for the readings
+    // of the same record after it
+    std::shared_ptr<TailsMemo> tails;
 };
 
 // True when `shaping` finds pulses by their match with a measured shape, not by their swings.
