@@ -189,8 +189,8 @@ Shaping ShapingFor(Calibration& c, Reading reading) {
     } else if (reading == Reading::matched || reading == Reading::tailless) {
         shaping.matched = c.pulseShape;
         if (reading == Reading::tailless) {
-            if (!c.tails || c.tailsChannel != c.channel) c.tails = NewTailsMemo();
-            c.tailsChannel = c.channel;
+            // Kept for the record's channel: ForgetRun drops it with the record.
+            if (!c.tails) c.tails = NewTailsMemo();
             shaping.tails = c.tails;
         }
     } else if (reading == Reading::smooth) {
@@ -282,7 +282,6 @@ void SetUpRecord(Calibration& c, int channel, LeadIn lead, std::int32_t rate) {
     c.echoLooked = false;
     c.echo = Echo{};
     c.echoFree.reset();
-    c.tails.reset();
     const LeadIn& l = c.lead;
     c.begin = std::max<std::int32_t>(c.from, l.firstEdge - static_cast<std::int32_t>(l.slot / 2));
     c.timing = TimingOf(l, rate);

@@ -68,7 +68,6 @@ struct Calibration {
     std::shared_ptr<std::int16_t> echoFree;
     int echoFreeChannel = 0;
     std::shared_ptr<TailsMemo> tails;  // the tails measured for the reading on the pulses' shape
-    int tailsChannel = 0;
     bool* written = nullptr;  // set whenever samples are conditioned into a lent buffer
 };
 
