@@ -217,7 +217,9 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         r.threshold = c.rawThreshold;
         return;
     }
-    if (!c.held || c.heldChannel != channel || c.heldReading != reading) {
+    // Conditioned as far as the readings need: past a record's stretch is another record's.
+    const std::int32_t end = c.readTo >= 0 ? std::min(count, c.readTo) : count;
+    if (!c.held || c.heldChannel != channel || c.heldReading != reading || c.heldTo < end) {
         // A stream's window that grew since this reading was written into it: carried on from
         // where it stood, not written again from the record's start.
         const bool carry = c.runHeld && c.heldChannel == channel && c.heldReading == reading;
@@ -233,8 +235,8 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
         }
         if (reading == Reading::raw) {
             // A channel as it is: the decoders' 8-bit samples of it.
-            TopBytes(c.sources[channel].samples, std::max(carry ? c.rawUpTo : c.begin, 0), count, c.conditioned);
-            c.rawUpTo = count;
+            TopBytes(c.sources[channel].samples, std::max(carry ? c.rawUpTo : c.begin, 0), end, c.conditioned);
+            c.rawUpTo = end;
             c.runHeld = c.windowBase >= 0;
         } else if (c.windowBase >= 0 && !WithoutEcho(reading) && !ByShape(shaping) && c.begin >= 0 && c.begin < count) {
             const Source& source = c.sources[channel];
@@ -254,17 +256,18 @@ void Read(Calibration& c, int channel, Reading reading, decoder::Reader& r) {
                 c.echoFreeChannel = channel;
                 if (c.echoFree) RemoveEcho(source, c.begin, c.echo, c.lead.rest, c.echoFree.get());
             }
-            const Source without = c.echoFree ? Source{c.echoFree.get(), count} : source;
+            const Source without = c.echoFree ? Source{c.echoFree.get(), end} : Source{source.samples, end};
             if (reading == Reading::withoutEchoAsIs && c.echoFree) {
-                TopBytes(c.echoFree.get(), std::max(c.begin, 0), count, c.conditioned);
+                TopBytes(c.echoFree.get(), std::max(c.begin, 0), end, c.conditioned);
             } else {
                 Condition(without, c.begin, ShapingFor(c, Reading::squared), c.conditioned);
             }
         } else {
-            Condition(c.sources[channel], c.begin, shaping, c.conditioned);
+            Condition({c.sources[channel].samples, end}, c.begin, shaping, c.conditioned);
         }
         if (c.written != nullptr) *c.written = true;
         c.held = true;
+        c.heldTo = c.runHeld && reading != Reading::raw ? count : end;
         c.heldChannel = channel;
         c.heldReading = reading;
         if (!c.runHeld) c.run.reset();

@@ -54,6 +54,9 @@ struct Calibration {
     bool held = false;
     int heldChannel = 0;
     Reading heldReading = Reading::squared;
+    std::int32_t heldTo = 0;   // conditioned up to here
+    // The readings need the samples up to here only (a record's stretch on a whole tape; -1: all).
+    std::int32_t readTo = -1;
     // In a stream's window (UseWindow), what the conditioned samples hold goes on as the window
     // grows: the run that conditions them, kept where more samples cannot change it, or how far
     // a channel as it is was converted. For `heldChannel` and `heldReading`, from `begin`.

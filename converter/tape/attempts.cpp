@@ -1,8 +1,10 @@
 #include "converter/tape/attempts.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <numeric>
 #include <optional>
+#include <tuple>
 
 #include "converter/decoder/reader.hpp"
 #include "converter/merge/merge.hpp"
@@ -75,6 +77,23 @@ bool MendSyncByte(RecordAttempt& a, bool gtpMode) {
     a.report.sum = gtp::kChecksumGood;
     a.outcome = output::AttemptOutcome::good;
     return true;
+}
+
+// The record's key (addresses) as `a` read it clearly, when the stretch cut it short after them.
+std::vector<std::uint8_t> CutShortKey(const RecordAttempt& a) {
+    constexpr std::size_t kAddressed = 5;  // sync byte, start and end + 1
+    if (a.header || !a.report.early || a.report.sync != gtp::kSyncByte || a.byteStarts.empty() ||
+        a.confidence.size() < kAddressed) {
+        return {};
+    }
+    for (std::size_t i = 1; i < kAddressed; ++i) {
+        if (!(a.confidence[i] >= decoder::kDoubtful)) return {};
+    }
+    const std::vector<std::uint8_t> payload = ImagePayload(a.image, a.report);
+    if (payload.size() < kAddressed) return {};
+    std::vector<std::uint8_t> key = merge::RecordKey(payload);
+    if (merge::IsHeaderKey(key) || merge::RecordLength(key) <= payload.size()) return {};
+    return key;
 }
 
 // The readings of one recording err in different places where they err by a hair: a pulse a
@@ -194,9 +213,24 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
     // The first reader's track ends where the record's stretch ends; the calibration's
     // alternatives point at whole sources again.
     const std::int32_t trackEnd = first.track.sampleCount;
+    // The readings condition the record's stretch and a little more for the filters' reach, not
+    // what follows it (on a whole tape, the rest of the window).
+    struct ReadTo {
+        signal::Calibration* c;
+        std::int32_t before;
+        ~ReadTo() {
+            if (c != nullptr) c->readTo = before;
+        }
+    } readTo{calibration, calibration != nullptr ? calibration->readTo : -1};
+    if (calibration != nullptr) {
+        const double reach = 2 * calibration->bytePeriod * first.cursor.sampleRate;
+        calibration->readTo = static_cast<std::int32_t>(std::min<double>(trackEnd + std::max(reach, 0.0), INT32_MAX));
+    }
     const bool gtpMode = !settings.binaryOutput;
     std::vector<std::pair<std::string, std::string>> tried;
     std::vector<RecordAttempt> whole;  // bad readings of the whole record, for MergeAttempts
+    // Keys that readings cut short stated, with where their sync byte began and how many stated each.
+    std::vector<std::tuple<std::vector<std::uint8_t>, std::int64_t, int>> stated;
     // Reading k of the record from sample `from` (`exact`: the exact value it read with).
     auto readAt = [&](int k, std::int32_t from, std::int32_t& exact) {
         decoder::Reader r = first;
@@ -268,6 +302,15 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         }
         tried.emplace_back(std::move(what), GaveText(attempt));
         ++attemptsMade;
+        if (std::vector<std::uint8_t> key = calibration != nullptr ? CutShortKey(attempt) : std::vector<std::uint8_t>{};
+            !key.empty()) {
+            auto same = std::find_if(stated.begin(), stated.end(), [&](const auto& s) { return std::get<0>(s) == key; });
+            if (same != stated.end()) {
+                ++std::get<2>(*same);
+            } else {
+                stated.emplace_back(std::move(key), attempt.byteStarts[0], 1);
+            }
+        }
         if (calibration != nullptr && Rank(attempt) >= kReadThrough && !attempt.header) whole.push_back(attempt);
         if (k == 0 || BetterAttempt(attempt, best)) {
             best = std::move(attempt);
@@ -308,6 +351,20 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
         tried.emplace_back("the readings merged byte by byte", GaveText(best));
     }
     best.tried = std::move(tried);
+    // The length most readings cut short stated (of as many, the shortest).
+    for (const auto& [key, from, votes] : stated) {
+        const std::size_t length = merge::RecordLength(key);
+        const auto most = [&](const auto& s) {
+            const int other = std::get<2>(s);
+            return other > votes || (other == votes && merge::RecordLength(std::get<0>(s)) < length);
+        };
+        if (std::none_of(stated.begin(), stated.end(), most)) {
+            best.statedLength = length;
+            best.statedFrom = from;
+            best.statedBy = votes;
+            break;
+        }
+    }
     return best;
 }
 

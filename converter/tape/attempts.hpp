@@ -33,6 +33,12 @@ struct RecordAttempt {
     // the rule is our generator's, not the machine's, so its checksum is not known.
     bool checksumUnknown = false;
     bool merged = false;                // the readings merged byte by byte (each byte agreed or sure)
+    // What readings cut short by the record's stretch read clearly of its sync byte and addresses:
+    // the record's length (sync byte to trailing byte) and where its sync byte began (as the
+    // bytes' starts); 0: none stated more.
+    std::size_t statedLength = 0;
+    std::int64_t statedFrom = 0;
+    int statedBy = 0;  // readings that stated it
     std::vector<decoder::ProblemNote> notes;  // the problems its decoders reported
     // Every attempt made at the record (on the best only): what it read and what that gave.
     std::vector<std::pair<std::string, std::string>> tried;

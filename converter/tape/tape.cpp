@@ -10,7 +10,9 @@
 #include <optional>
 
 #include "converter/decoder/cursor.hpp"
+#include "converter/decoder/edge_scanner.hpp"
 #include "converter/decoder/reader.hpp"
+#include "converter/merge/merge.hpp"
 #include "converter/output/record.hpp"
 #include "converter/output/tape_image.hpp"
 #include "converter/settings.hpp"
@@ -108,6 +110,9 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
     entry.confidence = best.confidence;
     entry.confidence.resize(entry.payload.size(), 0.0f);
     entry.byteStarts = best.byteStarts;
+    entry.statedLength = best.statedLength;
+    entry.statedFrom = best.statedFrom;
+    entry.statedBy = best.statedBy;
     if (calibration != nullptr && !calibration->documented) {
         const signal::LeadIn& lead = calibration->lead;
         entry.speed = signal::SpeedPercent(*calibration);
@@ -195,12 +200,57 @@ struct Turn {
 };
 
 // A found record read: the summary entry and image, where the search goes on (an index of the
-// readers' tracks), and whether that is not sure yet (a search read too near the samples' end).
+// readers' tracks), and whether that is not sure yet (a search read too near the samples' end;
+// then `needTo`, when set, is the recording's sample the window should reach first).
 struct Reading {
     ReadRecord read;
     std::int32_t next = 0;
     bool undecided = false;
+    std::int64_t needTo = 0;
 };
+
+// Where the stretch that readings cut short say the record has ends (an index of `first`'s
+// track), for a record not read good; 0 for none. The stretch stops short where the signal
+// pauses or the next lead-in begins; -1 when the samples there are do not reach that far yet
+// (then `needTo` is how far they should).
+std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decoder::Reader& first,
+                         const signal::Calibration& calibration, std::int64_t offset, std::int32_t count, bool whole,
+                         std::int64_t& needTo) {
+    const double period = calibration.bytePeriod * first.cursor.sampleRate;
+    if (entry.verdict == Verdict::good || entry.statedLength == 0 || entry.statedLength > output::kImageSize ||
+        !(period >= 1)) {
+        return 0;
+    }
+    // The bytes' time as the lead-in measured it, and 5 % for the speed drifting since.
+    const double syncAt = static_cast<double>(entry.statedFrom - offset);
+    const auto declared = static_cast<std::int64_t>(syncAt + (static_cast<double>(entry.statedLength) * 1.05 + 0.5) * period);
+    const std::int32_t from = found.bounds.extentEnd;
+    auto end = static_cast<std::int32_t>(std::min<std::int64_t>(declared, count));
+    if (end <= from) return 0;
+    // The next record's lead-in ends the stretch: with the addresses misread, its bytes are not this record's.
+    decoder::Reader scan = first;
+    scan.track.sampleCount = end;
+    const RecordBounds next = FindRecord(scan, from);
+    if (next.found) end = std::min(end, next.begin);
+    // So does silence as long as a lead-in, as where the search ends a record amid its bytes:
+    // the record's pulses stopped there (a tape cut short).
+    scan.cursor.position = scan.cursor.lastBoundary = from;
+    scan.cursor.previousSample = from > 0 ? scan.track.samples[from - 1] : 0;
+    scan.track.sampleCount = end;
+    const auto silence = static_cast<std::int32_t>(kLeadInBytes * period);
+    std::int32_t last = from;
+    while (decoder::NextEdge(scan) == 1 && scan.cursor.position - last <= silence) last = scan.cursor.position;
+    if (end - last > silence) {
+        const auto after = static_cast<std::int32_t>(last + period / 2);
+        return after > from ? after : 0;
+    }
+    if (next.found || end >= declared || whole) return end;
+    // The signal goes on past the samples there are: the window reads on to the stretch's end
+    // where two readings agree on the length, else a step at a time (a length misread clearly
+    // by one reading holds no more than three times the samples there are before it is checked).
+    needTo = offset + (entry.statedBy >= 2 ? declared : std::min<std::int64_t>(declared, std::int64_t{count} * 3));
+    return -1;
+}
 
 // Reads a found record. With `calibration` (/auto) a record that is not good is found and read
 // again on the conditioned samples, and the better reading kept; `count` samples are there, the
@@ -209,6 +259,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                   std::int64_t margin, std::string& log) {
     Reading result;
     decoder::Reader& first = found.first;
+    const decoder::Reader asFound = first;
     const bool calibrated = found.calibrated && calibration != nullptr;
     // The record's signal goes on to the recording's end.
     const bool cutByEnd = whole && found.bounds.extentEnd >= count;
@@ -241,6 +292,37 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                 result.read = std::move(second);
                 result.next = again.extentEnd;
             }
+        }
+    }
+    // Echoes, or damage that breaks every byte's rhythm as its edges show it, hide the record's
+    // end from the search, which ends a record after a lead-in's length without one regular byte.
+    // Its own addresses, read clearly, say how long it is: it is read again over that stretch,
+    // and that reading kept only when it is surely good.
+    std::int64_t needTo = 0;
+    const std::int32_t end = DeclaredEnd(found, result.read.entry, asFound, *calibration, offset, count, whole, needTo);
+    if (end < 0) {
+        result.undecided = true;
+        result.needTo = needTo;
+        return result;
+    }
+    if (end > 0) {
+        // Nothing past the stated length is read: that is where the record ends.
+        RecordBounds stretch = found.bounds;
+        stretch.extentEnd = stretch.scanned = end;
+        stretch.signalEnd = -1;
+        decoder::Reader reader = asFound;
+        reader.log = &log;
+        decoder::Say(reader, "Auto: the record read again over the stretch its addresses give\n");
+        ReadRecord third = Record(stretch, reader, calibration, offset, log, whole && end >= count);
+        third.entry.signalEnd = offset + end;
+        // Good, and not by a sum that bytes in doubt could make up for.
+        if (third.entry.verdict == Verdict::good && DoubtfulBytes(third.entry) < 2) {
+            const std::vector<std::int64_t>& starts = third.entry.byteStarts;
+            const double period = calibration->bytePeriod * first.cursor.sampleRate;
+            result.next = starts.empty() ? end
+                                         : static_cast<std::int32_t>(std::min<double>(
+                                               end, static_cast<double>(starts.back() - offset) + 1.5 * period));
+            result.read = std::move(third);
         }
     }
     return result;
@@ -641,7 +723,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         place.leadFrom = task->place.leadFrom;
         place.plainFrom = task->place.plainFrom;
         place.pending = Pending{};
-        ahead = chunk;
+        ahead = std::max(chunk, task->reading.needTo + margin - std::max(place.leadFrom, place.plainFrom));
         here = true;
         return false;
     };
@@ -687,7 +769,8 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         log.clear();
         Reading r = ReadFound(found, &calibration, window.base, window.Count(), window.ended, margin, log);
         if (r.undecided) {
-            ahead = std::max(ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2);
+            ahead = std::max({ahead + chunk, (window.end - std::max(place.leadFrom, place.plainFrom)) * 3 / 2,
+                              r.needTo + margin - std::max(place.leadFrom, place.plainFrom)});
             place.pending = Pending{};
             continue;
         }

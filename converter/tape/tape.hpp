@@ -35,6 +35,11 @@ struct TapeEntry {
     std::vector<decoder::ProblemNote> notes;
     std::vector<float> confidence;      // each payload byte's (decoder::Reader::confidence)
     std::vector<std::int64_t> byteStarts;  // the sample where each payload byte began
+    // The length that readings cut short by the record's stretch stated, and where their sync
+    // byte began (a sample, as byteStarts); 0: none.
+    std::size_t statedLength = 0;
+    std::int64_t statedFrom = 0;
+    int statedBy = 0;  // readings that stated it
     std::string how;                    // what became of it after reading ("merged from ..."), for the summary
 };
 
