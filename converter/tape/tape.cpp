@@ -164,7 +164,9 @@ ReadRecord Record(const RecordBounds& bounds, decoder::Reader first, signal::Cal
     if (calibration != nullptr && best.outcome == output::AttemptOutcome::good) SayKept(first, best, attempts);
     read.clearUpToTheEnd = cutByEnd && ClearUpToTheEnd(best);
 
-    entry = EntryOf(best, entry.number, entry.leadStart, offset + bounds.signalEnd, calibration);
+    // Without a known signal end (-1), the stretch's end.
+    entry = EntryOf(best, entry.number, entry.leadStart, offset + (bounds.signalEnd >= 0 ? bounds.signalEnd : bounds.extentEnd),
+                    calibration);
     return read;
 }
 
@@ -179,6 +181,10 @@ struct Found {
     std::int32_t before = 0;             // where its search began
     std::int32_t lead = 0;               // where its lead-in begins
     std::int32_t looked = 0;             // the furthest sample its search read
+    // Only a lead-in was found, followed by no reading's regular bytes: it is a record when a
+    // reading of it is surely good; else the search goes on from `moveTo` (a recording's sample).
+    bool provisional = false;
+    std::int64_t moveTo = 0;
 };
 
 // True when the record read as `first` says more than read as `second`: a better verdict; of two
@@ -207,6 +213,7 @@ struct Reading {
     std::int32_t next = 0;
     bool undecided = false;
     std::int64_t needTo = 0;
+    bool none = false;  // a provisional record that is none: nothing to print or write
 };
 
 // Where the stretch that readings cut short say the record has ends (an index of `first`'s
@@ -217,13 +224,21 @@ std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decod
                          const signal::Calibration& calibration, std::int64_t offset, std::int32_t count, bool whole,
                          std::int64_t& needTo) {
     const double period = calibration.bytePeriod * first.cursor.sampleRate;
-    if (entry.verdict == Verdict::good || entry.statedLength == 0 || entry.statedLength > output::kImageSize ||
-        !(period >= 1)) {
-        return 0;
+    std::size_t length = entry.statedLength;
+    std::int64_t syncFrom = entry.statedFrom;
+    int statedBy = entry.statedBy;
+    if (entry.verdict == Verdict::good) {
+        // Only a lead-in was found: the record read good on the lead-in's length after it may
+        // reach its end, where the trailing byte (no part of the sum) needs its stretch too.
+        if (!found.provisional || entry.header || entry.byteStarts.empty()) return 0;
+        length = merge::RecordLength(merge::RecordKey(entry.payload));
+        syncFrom = entry.byteStarts[0];
+        statedBy = 2;
     }
+    if (length == 0 || length > output::kImageSize || !(period >= 1)) return 0;
     // The bytes' time as the lead-in measured it, and 5 % for the speed drifting since.
-    const double syncAt = static_cast<double>(entry.statedFrom - offset);
-    const auto declared = static_cast<std::int64_t>(syncAt + (static_cast<double>(entry.statedLength) * 1.05 + 0.5) * period);
+    const double syncAt = static_cast<double>(syncFrom - offset);
+    const auto declared = static_cast<std::int64_t>(syncAt + (static_cast<double>(length) * 1.05 + 0.5) * period);
     const std::int32_t from = found.bounds.extentEnd;
     auto end = static_cast<std::int32_t>(std::min<std::int64_t>(declared, count));
     if (end <= from) return 0;
@@ -248,7 +263,7 @@ std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decod
     // The signal goes on past the samples there are: the window reads on to the stretch's end
     // where two readings agree on the length, else a step at a time (a length misread clearly
     // by one reading holds no more than three times the samples there are before it is checked).
-    needTo = offset + (entry.statedBy >= 2 ? declared : std::min<std::int64_t>(declared, std::int64_t{count} * 3));
+    needTo = offset + (statedBy >= 2 ? declared : std::min<std::int64_t>(declared, std::int64_t{count} * 3));
     return -1;
 }
 
@@ -314,7 +329,6 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
         reader.log = &log;
         decoder::Say(reader, "Auto: the record read again over the stretch its addresses give\n");
         ReadRecord third = Record(stretch, reader, calibration, offset, log, whole && end >= count);
-        third.entry.signalEnd = offset + end;
         // Good, and not by a sum that bytes in doubt could make up for.
         if (third.entry.verdict == Verdict::good && DoubtfulBytes(third.entry) < 2) {
             const std::vector<std::int64_t>& starts = third.entry.byteStarts;
@@ -324,6 +338,10 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                                                end, static_cast<double>(starts.back() - offset) + 1.5 * period));
             result.read = std::move(third);
         }
+    }
+    if (found.provisional && (result.read.entry.verdict != Verdict::good || DoubtfulBytes(result.read.entry) >= 2)) {
+        result.none = true;
+        result.next = static_cast<std::int32_t>(std::clamp<std::int64_t>(found.moveTo - offset, 0, count));
     }
     return result;
 }
@@ -513,13 +531,40 @@ Turn TakeTurn(Place& place, TapeWindow& window, std::int64_t margin, signal::Cal
         turn.anew = true;
         return turn;
     }
+    const std::int64_t moveTo = std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned});
+    bool provisional = false;
     if (!bounds.found) {
-        turn.kind = Turn::moveOn;
-        turn.horizon = window.base + looked;
-        place.Set(std::max({place.from + 1, window.base + lead + 1, window.base + bounds.scanned}));
-        return turn;
+        // A lead-in of regular pulses that no reading's rhythm follows into its record (echoes
+        // that break every byte's): read all the same, over a lead-in's length after it, as a run
+        // of it alone reads it; a surely good reading makes it a record, its addresses giving its
+        // stretch.
+        const std::vector<std::int32_t>& leadEdges = calibration.lead.edges;
+        const std::int64_t leadEnd = leadEdges.empty() ? -1 : leadEdges.back();
+        const std::int64_t stretchEnd = leadEnd + kLeadInBytes * BytePeriodSamples(first);
+        if (leadEnd > lead && stretchEnd > count && !window.ended) {
+            turn.kind = Turn::needMore;
+            turn.anew = true;
+            return turn;
+        }
+        if (leadEnd <= lead) {
+            turn.kind = Turn::moveOn;
+            turn.horizon = window.base + looked;
+            place.Set(moveTo);
+            return turn;
+        }
+        provisional = true;
+        bounds.found = true;
+        bounds.begin = before;
+        bounds.leadStart = lead;
+        // Where its signal ends is not known: nothing is read past the length its addresses give.
+        bounds.extentEnd = bounds.scanned = static_cast<std::int32_t>(std::min<std::int64_t>(stretchEnd, count));
+        bounds.signalEnd = -1;
+        bounds.endedByPause = false;
+        looked = std::max<std::int64_t>(looked, bounds.extentEnd);
     }
     Found& found = turn.record;
+    found.provisional = provisional;
+    found.moveTo = moveTo;
     found.bounds = bounds;
     found.first = first;
     found.calibrated = true;
@@ -631,7 +676,7 @@ void RunTask(Task& task) {
     task.reading = ReadFound(task.found, calibration ? &task.calibration : nullptr, task.offset, task.Count(), task.whole,
                              task.margin, task.log);
     if (!task.reading.undecided && NextAfter(task) == task.next) {
-        Commit(task.tapeFile, task.log, std::move(task.reading.read), task.output);
+        if (!task.reading.none) Commit(task.tapeFile, task.log, std::move(task.reading.read), task.output);
         task.committed = true;
     }
 }
@@ -712,7 +757,7 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         task->done.get();
         if (task->committed) return true;
         if (stopping && !task->reading.undecided) {
-            Commit(tapeFile.get(), task->log, std::move(task->reading.read), options.output);
+            if (!task->reading.none) Commit(tapeFile.get(), task->log, std::move(task->reading.read), options.output);
             return true;
         }
         window.Restore(task->offset, task->mix.data(), window.fine ? task->fine.data() : nullptr,
@@ -759,7 +804,8 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
         if (options.worker && !here && copied <= kWorkerBytes) {
             reading = MakeTask(std::move(found), window, calibration, margin, place);
             Task* task = reading.get();
-            task->next = std::max(place.from + 1, task->offset + task->found.bounds.extentEnd);
+            task->next = task->found.provisional ? task->found.moveTo
+                                                 : std::max(place.from + 1, task->offset + task->found.bounds.extentEnd);
             task->tapeFile = tapeFile.get();
             task->output = options.output;
             task->done = std::async(std::launch::async, [task] { RunTask(*task); });
@@ -774,8 +820,12 @@ void RunTape(SampleFeed& feed, const TapeOptions& options) {
             place.pending = Pending{};
             continue;
         }
-        // A record: its lines and its block go out at once.
         here = false;
+        if (r.none) {
+            place.Set(window.base + r.next);
+            continue;
+        }
+        // A record: its lines and its block go out at once.
         Commit(tapeFile.get(), log, std::move(r.read), options.output);
         place.Set(std::max(place.from + 1, window.base + r.next));
     }
