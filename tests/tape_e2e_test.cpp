@@ -286,7 +286,10 @@ TEST_F(TapeEndToEnd, AutoReadsEveryRungOfTheLadderOnAWholeTape) {
 // read give the record's stretch.
 TEST_F(TapeEndToEnd, RecordsWhoseRhythmEchoesBreakAreReadOverTheStretchTheirAddressesGive) {
     const auto records = tapegen::LadderRecords();
-    const std::vector<tapegen::TapeRecord> tape = {records[0].record, records[1].record};
+    std::vector<tapegen::TapeRecord> tape;
+    for (const auto& ladderRecord : records) tape.push_back(ladderRecord.record);
+    Payloads payloads;
+    for (const tapegen::TapeRecord& record : tape) payloads.push_back(tapegen::RecordPayload(record));
     const struct {
         double firstDb, firstDelay, secondDb, secondDelay;
     } cases[] = {{-6, 0.035, -8, 0.052}, {-5, 0.035, -7, 0.050}};
@@ -299,8 +302,7 @@ TEST_F(TapeEndToEnd, RecordsWhoseRhythmEchoesBreakAreReadOverTheStretchTheirAddr
         const std::string file = tapegen::WriteRungFile(walls, tape, dir_.File("WALLS"));
         ASSERT_FALSE(file.empty());
         const auto result = testsupport::RunProgram(SONOKAS_BINARY, {"/auto", "/multi", file, gtp_});
-        EXPECT_EQ(Written(), tapegen::GtpStandardBlocks({tapegen::RecordPayload(tape[0]), tapegen::RecordPayload(tape[1])}))
-            << result.output;
+        EXPECT_EQ(Written(), tapegen::GtpStandardBlocks(payloads)) << result.output;
         EXPECT_EQ(Count(result.output, "Auto: the record read again over the stretch its addresses give\n"), tape.size())
             << result.output;
     }
