@@ -217,9 +217,9 @@ struct Reading {
 };
 
 // Where the stretch that readings cut short say the record has ends (an index of `first`'s
-// track), for a record not read good; 0 for none. The stretch stops short where the signal
-// pauses or the next lead-in begins; -1 when the samples there are do not reach that far yet
-// (then `needTo` is how far they should).
+// track), for a record not read good, or a provisional one read good on a lead-in's length;
+// 0 for none. The stretch stops short where the signal pauses or the next lead-in begins; -1
+// when the samples there are do not reach that far yet (then `needTo` is how far they should).
 std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decoder::Reader& first,
                          const signal::Calibration& calibration, std::int64_t offset, std::int32_t count, bool whole,
                          std::int64_t& needTo) {
@@ -274,7 +274,6 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
                   std::int64_t margin, std::string& log) {
     Reading result;
     decoder::Reader& first = found.first;
-    const decoder::Reader asFound = first;
     const bool calibrated = found.calibrated && calibration != nullptr;
     // The record's signal goes on to the recording's end.
     const bool cutByEnd = whole && found.bounds.extentEnd >= count;
@@ -313,8 +312,14 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
     // end from the search, which ends a record after a lead-in's length without one regular byte.
     // Its own addresses, read clearly, say how long it is: it is read again over that stretch,
     // and that reading kept only when it is surely good.
+    const TapeEntry& entry = result.read.entry;
+    const bool stated = entry.verdict == Verdict::good ? found.provisional : entry.statedLength > 0;
+    // The reading the calibration now puts first, its samples conditioned again (the readings
+    // before conditioned others, and only up to the stretch's end).
+    decoder::Reader reader = first;
+    if (stated) signal::RestoreCalibration(*calibration, reader);
     std::int64_t needTo = 0;
-    const std::int32_t end = DeclaredEnd(found, result.read.entry, asFound, *calibration, offset, count, whole, needTo);
+    const std::int32_t end = stated ? DeclaredEnd(found, entry, reader, *calibration, offset, count, whole, needTo) : 0;
     if (end < 0) {
         result.undecided = true;
         result.needTo = needTo;
@@ -325,7 +330,6 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
         RecordBounds stretch = found.bounds;
         stretch.extentEnd = stretch.scanned = end;
         stretch.signalEnd = -1;
-        decoder::Reader reader = asFound;
         reader.log = &log;
         decoder::Say(reader, "Auto: the record read again over the stretch its addresses give\n");
         ReadRecord third = Record(stretch, reader, calibration, offset, log, whole && end >= count);
