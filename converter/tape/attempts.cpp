@@ -352,15 +352,16 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
     }
     best.tried = std::move(tried);
     // The length most readings cut short stated (of as many, the shortest).
-    for (const auto& [key, from, votes] : stated) {
-        const std::size_t length = merge::RecordLength(key);
+    for (const auto& candidate : stated) {
+        const int votes = std::get<2>(candidate);
+        const std::size_t length = merge::RecordLength(std::get<0>(candidate));
         const auto most = [&](const auto& s) {
             const int other = std::get<2>(s);
             return other > votes || (other == votes && merge::RecordLength(std::get<0>(s)) < length);
         };
         if (std::none_of(stated.begin(), stated.end(), most)) {
             best.statedLength = length;
-            best.statedFrom = from;
+            best.statedFrom = std::get<1>(candidate);
             best.statedBy = votes;
             break;
         }
