@@ -360,9 +360,7 @@ RecordAttempt AttemptRecord(const decoder::Reader& first, signal::Calibration* c
             return other > votes || (other == votes && merge::RecordLength(std::get<0>(s)) < length);
         };
         if (std::none_of(stated.begin(), stated.end(), most)) {
-            best.statedLength = length;
-            best.statedFrom = std::get<1>(candidate);
-            best.statedBy = votes;
+            best.stated = {length, std::get<1>(candidate), votes};
             break;
         }
     }

@@ -8,6 +8,7 @@
 
 #include "converter/decoder/reader.hpp"
 #include "converter/output/record.hpp"
+#include "converter/tape/tape.hpp"
 
 namespace sonokas::decoder {
 struct Reader;
@@ -33,12 +34,7 @@ struct RecordAttempt {
     // the rule is our generator's, not the machine's, so its checksum is not known.
     bool checksumUnknown = false;
     bool merged = false;                // the readings merged byte by byte (each byte agreed or sure)
-    // What readings cut short by the record's stretch read clearly of its sync byte and addresses:
-    // the record's length (sync byte to trailing byte) and where its sync byte began (as the
-    // bytes' starts); 0: none stated more.
-    std::size_t statedLength = 0;
-    std::int64_t statedFrom = 0;
-    int statedBy = 0;  // readings that stated it
+    StatedLength stated;  // the length that most readings cut short stated
     std::vector<decoder::ProblemNote> notes;  // the problems its decoders reported
     // Every attempt made at the record (on the best only): what it read and what that gave.
     std::vector<std::pair<std::string, std::string>> tried;

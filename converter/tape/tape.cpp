@@ -110,9 +110,7 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
     entry.confidence = best.confidence;
     entry.confidence.resize(entry.payload.size(), 0.0f);
     entry.byteStarts = best.byteStarts;
-    entry.statedLength = best.statedLength;
-    entry.statedFrom = best.statedFrom;
-    entry.statedBy = best.statedBy;
+    entry.stated = best.stated;
     if (calibration != nullptr && !calibration->documented) {
         const signal::LeadIn& lead = calibration->lead;
         entry.speed = signal::SpeedPercent(*calibration);
@@ -132,6 +130,9 @@ TapeEntry EntryOf(const RecordAttempt& best, int number, std::int64_t leadStart,
 }
 
 namespace {
+
+// Good, and not by a sum that bytes in doubt could make up for.
+bool SurelyGood(const TapeEntry& entry) { return entry.verdict == Verdict::good && DoubtfulBytes(entry) < 2; }
 
 // A record read: its summary entry, which holds what is written.
 struct ReadRecord {
@@ -224,20 +225,17 @@ std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decod
                          const signal::Calibration& calibration, std::int64_t offset, std::int32_t count, bool whole,
                          std::int64_t& needTo) {
     const double period = calibration.bytePeriod * first.cursor.sampleRate;
-    std::size_t length = entry.statedLength;
-    std::int64_t syncFrom = entry.statedFrom;
-    int statedBy = entry.statedBy;
+    StatedLength stated = entry.stated;
     if (entry.verdict == Verdict::good) {
         // Only a lead-in was found: the record read good on the lead-in's length after it may
         // reach its end, where the trailing byte (no part of the sum) needs its stretch too.
         if (!found.provisional || entry.header || entry.byteStarts.empty()) return 0;
-        length = merge::RecordLength(merge::RecordKey(entry.payload));
-        syncFrom = entry.byteStarts[0];
-        statedBy = 2;
+        stated = {merge::RecordLength(merge::RecordKey(entry.payload)), entry.byteStarts[0], 2};
     }
+    const std::size_t length = stated.length;
     if (length == 0 || length > output::kImageSize || !(period >= 1)) return 0;
     // The bytes' time as the lead-in measured it, and 5 % for the speed drifting since.
-    const double syncAt = static_cast<double>(syncFrom - offset);
+    const double syncAt = static_cast<double>(stated.from - offset);
     const auto declared = static_cast<std::int64_t>(syncAt + (static_cast<double>(length) * 1.05 + 0.5) * period);
     const std::int32_t from = found.bounds.extentEnd;
     auto end = static_cast<std::int32_t>(std::min<std::int64_t>(declared, count));
@@ -263,7 +261,7 @@ std::int32_t DeclaredEnd(const Found& found, const TapeEntry& entry, const decod
     // The signal goes on past the samples there are: the window reads on to the stretch's end
     // where two readings agree on the length, else a step at a time (a length misread clearly
     // by one reading holds no more than three times the samples there are before it is checked).
-    needTo = offset + (statedBy >= 2 ? declared : std::min<std::int64_t>(declared, std::int64_t{count} * 3));
+    needTo = offset + (stated.by >= 2 ? declared : std::min<std::int64_t>(declared, std::int64_t{count} * 3));
     return -1;
 }
 
@@ -313,7 +311,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
     // Its own addresses, read clearly, say how long it is: it is read again over that stretch,
     // and that reading kept only when it is surely good.
     const TapeEntry& entry = result.read.entry;
-    const bool stated = entry.verdict == Verdict::good ? found.provisional : entry.statedLength > 0;
+    const bool stated = entry.verdict == Verdict::good ? found.provisional : entry.stated.length > 0;
     // The reading the calibration now puts first, its samples conditioned again (the readings
     // before conditioned others, and only up to the stretch's end).
     decoder::Reader reader = first;
@@ -333,8 +331,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
         reader.log = &log;
         decoder::Say(reader, "Auto: the record read again over the stretch its addresses give\n");
         ReadRecord third = Record(stretch, reader, calibration, offset, log, whole && end >= count);
-        // Good, and not by a sum that bytes in doubt could make up for.
-        if (third.entry.verdict == Verdict::good && DoubtfulBytes(third.entry) < 2) {
+        if (SurelyGood(third.entry)) {
             const std::vector<std::int64_t>& starts = third.entry.byteStarts;
             const double period = calibration->bytePeriod * first.cursor.sampleRate;
             result.next = starts.empty() ? end
@@ -343,7 +340,7 @@ Reading ReadFound(Found& found, signal::Calibration* calibration, std::int64_t o
             result.read = std::move(third);
         }
     }
-    if (found.provisional && (result.read.entry.verdict != Verdict::good || DoubtfulBytes(result.read.entry) >= 2)) {
+    if (found.provisional && !SurelyGood(result.read.entry)) {
         result.none = true;
         result.next = static_cast<std::int32_t>(std::clamp<std::int64_t>(found.moveTo - offset, 0, count));
     }

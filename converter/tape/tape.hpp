@@ -19,6 +19,15 @@ namespace sonokas::tape {
 
 enum class Verdict { good, checksumWrong, endedEarly, wrongSync, checksumUnknown };
 
+// What readings cut short by a record's stretch read clearly of its sync byte and addresses: the
+// record's length (sync byte to trailing byte; 0: none stated), where their sync byte began (a
+// sample, as the bytes' starts), and how many readings stated it.
+struct StatedLength {
+    std::size_t length = 0;
+    std::int64_t from = 0;
+    int by = 0;
+};
+
 // One record of the tape as the summary lists it.
 struct TapeEntry {
     int number = 0;                     // from 1, in tape order
@@ -35,11 +44,7 @@ struct TapeEntry {
     std::vector<decoder::ProblemNote> notes;
     std::vector<float> confidence;      // each payload byte's (decoder::Reader::confidence)
     std::vector<std::int64_t> byteStarts;  // the sample where each payload byte began
-    // The length that readings cut short by the record's stretch stated, and where their sync
-    // byte began (a sample, as byteStarts); 0: none.
-    std::size_t statedLength = 0;
-    std::int64_t statedFrom = 0;
-    int statedBy = 0;  // readings that stated it
+    StatedLength stated;
     std::string how;                    // what became of it after reading ("merged from ..."), for the summary
 };
 
